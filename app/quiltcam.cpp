@@ -1,0 +1,170 @@
+// Start-up, the frame loop, the frame meter and the mosaic renderer.
+#include "app/quiltcam.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+// The windowed and the full-screen program differ only here.
+#ifdef QUILTCAM_FULLSCREEN
+const char* const programName = "quiltcam-fullscreen";
+static const Uint32 videoFlags = SDL_HWSURFACE | SDL_FULLSCREEN;
+static const bool meterRetitlesWindow = false;
+#else
+const char* const programName = "quiltcam";
+static const Uint32 videoFlags = SDL_HWSURFACE;
+static const bool meterRetitlesWindow = true;
+#endif
+
+static const char* const windowTitle = "Quiltcam";
+
+SDL_Surface* screen;
+CameraGrid* grid;
+RgbTriple** cellColourTable;
+int32_t* cellLumaTable;
+int32_t gridWidth, gridHeight;
+int32_t tileWidth, tileHeight;
+int32_t tilePixels;
+int32_t* lumaTile;
+int32_t originX, originY;
+Uint32 rMask, gMask, bMask, aMask;
+SDL_Surface* tile;
+SDL_Rect tileSrcRect;
+SDL_Rect tileDstRect;
+int32_t frameCount;
+Uint32 lastTick;
+Uint32 now;
+Uint32 elapsed;
+
+static void failWithSdlError(const char* what) {
+    std::fprintf(stderr, "%s: %s: %s\n", programName, what, SDL_GetError());
+    std::exit(1);
+}
+
+// Why the camera could not be started, in words.
+static void failWithCaptureError(const CameraGrid& camera) {
+    HRESULT status = camera.captureResult();
+    if (status == VFW_E_NO_CAPTURE_HARDWARE) {
+        std::fprintf(stderr, "%s: no video capture device found\n", programName);
+    } else {
+        char reason[256];
+#ifdef _WIN32
+        if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)status, 0,
+                            reason, sizeof reason, nullptr))
+            std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)status);
+        reason[std::strcspn(reason, "\r\n")] = '\0';
+#else
+        if (HRESULT_FACILITY(status) == FACILITY_WIN32)
+            std::snprintf(reason, sizeof reason, "%s", std::strerror(HRESULT_CODE(status)));
+        else
+            std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)(uint32_t)status);
+#endif
+        std::fprintf(stderr, "%s: cannot open %s: %s\n", programName,
+                     camera.captureDevice()[0] ? camera.captureDevice() : "the video capture device", reason);
+    }
+    std::exit(1);
+}
+
+void startUp() {
+    if (SDL_Init(SDL_INIT_VIDEO) < 0) failWithSdlError("cannot initialise SDL video");
+    std::atexit(SDL_Quit);
+    screen = SDL_SetVideoMode(640, 480, 32, videoFlags);
+    if (!screen) failWithSdlError("cannot set the 640x480x32 video mode");
+    // The border around the mosaic is never drawn. Classic SDL hands over a black display;
+    // sdl12-compat leaves its pixels as they were allocated, so clear them once here.
+    SDL_FillRect(screen, nullptr, 0);
+    SDL_WM_SetCaption(windowTitle, "");
+
+    gridWidth = 26;
+    gridHeight = 20;
+    grid = new CameraGrid(160, 120, gridWidth, gridHeight);
+    if (!grid->capturing()) failWithCaptureError(*grid);
+    cellColourTable = grid->cellColours();
+    cellLumaTable = grid->cellLuma();
+
+    tileWidth = 20;
+    tileHeight = 20;
+    tilePixels = tileWidth * tileHeight;
+    lumaTile = new int32_t[tilePixels]();
+
+    // The 520 x 400 mosaic sits in the middle of the display.
+    originX = (640 - tileWidth * gridWidth) / 2;
+    originY = (480 - tileHeight * gridHeight) / 2;
+
+    rMask = screen->format->Rmask;
+    gMask = screen->format->Gmask;
+    bMask = screen->format->Bmask;
+    aMask = screen->format->Amask;
+
+    tileSrcRect.x = 0;
+    tileSrcRect.y = 0;
+    tileSrcRect.w = (Uint16)tileWidth;
+    tileSrcRect.h = (Uint16)tileHeight;
+
+    // The display's own masks, so that blitting the tile is a plain copy.
+    tile = SDL_CreateRGBSurface(SDL_SWSURFACE, tileWidth, tileHeight, 32, rMask, gMask, bMask, aMask);
+    if (!tile) failWithSdlError("cannot create the tile surface");
+
+    lastTick = SDL_GetTicks();
+}
+
+void framePass() {
+    SDL_Event event;
+    if (SDL_PollEvent(&event) && (event.type == SDL_KEYDOWN || event.type == SDL_QUIT)) std::exit(0);
+    grid->update();
+    drawMosaic(screen);
+    tickFrameMeter();
+}
+
+bool meterSecondElapsed(Uint32 now, Uint32 lastTick) { return now - lastTick > 1000; }
+
+void tickFrameMeter() {
+    frameCount += 1;
+    now = SDL_GetTicks();
+    elapsed = now - lastTick;
+    if (meterSecondElapsed(now, lastTick)) {
+        if (meterRetitlesWindow) SDL_WM_SetCaption(windowTitle, nullptr);
+        lastTick = now;
+        frameCount = 0;
+    }
+}
+
+void drawMosaic(SDL_Surface* screen) {
+    // The grey picture: the middle 20 of the 26 cell columns, every cell row.
+    int32_t* grey = lumaTile;
+    for (int j = 0; j < gridHeight; j++)
+        for (int k = 3; k < gridWidth - 3; k++) *grey++ = cellLumaTable[j * gridWidth + k];
+
+    tileDstRect.x = (Sint16)originX;
+    tileDstRect.y = (Sint16)originY;
+    tileDstRect.w = (Uint16)tileWidth;
+    tileDstRect.h = (Uint16)tileHeight;
+    Uint32* tilePixelWords = static_cast<Uint32*>(tile->pixels);
+    for (int r = 0; r < 20; r++) {
+        for (int c = 0; c < 26; c++) {
+            const RgbTriple* colour = cellColourTable[r * gridWidth + c];
+            shadeTile(tilePixelWords, colour->r, colour->g, colour->b);
+            SDL_UpperBlit(tile, &tileSrcRect, screen, &tileDstRect);
+            tileDstRect.x = (Sint16)(tileDstRect.x + tileWidth);
+        }
+        tileDstRect.x = (Sint16)originX;
+        tileDstRect.y = (Sint16)(tileDstRect.y + tileHeight);
+    }
+    SDL_UpdateRect(screen, 0, 0, 0, 0);
+}
+
+void shadeTile(Uint32* pixels, int r, int g, int b) {
+    // The float nearest 1/255 lies just above it, so luminance 147 on 85 gives 49, not 48.
+    const float k = 1.0f / 255.0f;
+    for (int i = 0; i < tilePixels; i++) {
+        const double s = lumaTile[i] * (double)k;
+        const Uint32 red = (Uint32)(r * s);
+        const Uint32 green = (Uint32)(g * s);
+        const Uint32 blue = (Uint32)(b * s);
+        pixels[i] = 0xFF000000u | red << 16 | green << 8 | blue;
+    }
+}

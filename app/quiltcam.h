@@ -1,0 +1,42 @@
+// The application module: the display, the frame loop with its frame meter, and the mosaic.
+// Its state is module-level, set up once by startUp().
+#pragma once
+
+#include <SDL.h>
+
+#include <cstdint>
+
+#include "camera/CameraGrid.h"
+
+extern const char* const programName;
+
+extern SDL_Surface* screen;
+extern CameraGrid* grid;
+extern RgbTriple** cellColourTable;
+extern int32_t* cellLumaTable;
+extern int32_t gridWidth, gridHeight;
+extern int32_t tileWidth, tileHeight;
+extern int32_t tilePixels;
+extern int32_t* lumaTile;
+extern int32_t originX, originY;
+extern Uint32 rMask, gMask, bMask, aMask;
+extern SDL_Surface* tile;
+extern SDL_Rect tileSrcRect;
+extern SDL_Rect tileDstRect;
+extern int32_t frameCount;
+extern Uint32 lastTick;
+extern Uint32 now;
+extern Uint32 elapsed;
+
+// Start-up: SDL, the display, the camera grid and the drawing state. Exits with status 1 and
+// one line on standard error when the display or the camera cannot be had.
+void startUp();
+// One pass of the frame loop: takes at most one event; a key press or a quit request ends the
+// process with status 0, anything else (or nothing) renders a frame.
+void framePass();
+void tickFrameMeter();
+// Whether the meter's second is up: more than 1000 ms since the last tick, in wrapping
+// 32-bit milliseconds.
+bool meterSecondElapsed(Uint32 now, Uint32 lastTick);
+void drawMosaic(SDL_Surface* screen);
+void shadeTile(Uint32* pixels, int r, int g, int b);

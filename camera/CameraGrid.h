@@ -1,0 +1,72 @@
+// The camera grid: owns the capture chain and reduces each camera frame to a grid of cells,
+// each with an average colour and a luminance.
+#pragma once
+
+#include <cstdint>
+
+#include "camera/directshow_api.h"
+
+// A decoded pixel, a cell's average colour (each channel 0-255) or a cell's running sum.
+struct RgbTriple {
+    int32_t r;
+    int32_t g;
+    int32_t b;
+};
+
+class CameraGrid {
+public:
+    // Allocates every table, then starts the camera at width x height.
+    CameraGrid(int width, int height, int gridWidth, int gridHeight);
+    // The program keeps its grid until it exits; tests and tools that build grids of their
+    // own give them back here.
+    ~CameraGrid();
+    CameraGrid(const CameraGrid&) = delete;
+    CameraGrid& operator=(const CameraGrid&) = delete;
+
+    // Copies the newest camera frame and recomputes every cell. Allocates nothing.
+    void update();
+    // Row-major, cell row x gridWidth + cell column; the same tables for the grid's lifetime.
+    RgbTriple** cellColours() { return cells; }
+    int32_t* cellLuma() { return luma; }
+
+    // The result of building and starting the capture chain, and the device it chose.
+    bool capturing() const { return SUCCEEDED(captureStatus); }
+    HRESULT captureResult() const { return captureStatus; }
+    const char* captureDevice() const { return deviceName; }
+
+    HRESULT startCapture(int width, int height);
+    IPin* pinOf(IBaseFilter* filter, PIN_DIRECTION direction);
+    HRESULT findPin(IBaseFilter* filter, PIN_DIRECTION direction, IPin** pin);
+    HRESULT connectFilters(IGraphBuilder* graph, IBaseFilter* upstream, IBaseFilter* downstream);
+
+    IGraphBuilder* graph = nullptr;
+    IMoniker* moniker = nullptr;
+    IBaseFilter* source = nullptr;
+    ICreateDevEnum* devEnum = nullptr;
+    IAMStreamConfig* streamConfig = nullptr;
+    IBaseFilter* grabberFilter = nullptr;
+    ISampleGrabber* grabber = nullptr;
+    IBaseFilter* nullRenderer = nullptr;
+
+    int32_t width, height;
+    int32_t pixelCount;
+    int32_t gridWidth, gridHeight;
+    int32_t cellCount;
+    unsigned char* frameBuffer;
+    LONG frameBytes;
+    RgbTriple** pixels;
+    RgbTriple** cells;
+    RgbTriple** sums;
+    int32_t* luma;
+    int32_t* counts;
+    float columnScale, rowScale;
+
+private:
+    HRESULT captureStatus = E_FAIL;
+    char deviceName[256] = {};
+    // References kept beyond the fields above, released only by the destructor.
+    ICaptureGraphBuilder2* builder = nullptr;
+    IMediaControl* control = nullptr;
+    IPin* sourceOut = nullptr;
+    IPin* grabberIn = nullptr;
+};

@@ -1,0 +1,103 @@
+// The system device enumerator: monikers for the video input devices that the listers find.
+#include <cwchar>
+
+#include "platform/filters.h"
+
+namespace platform {
+
+std::vector<VideoDeviceLister> defaultVideoDeviceListers() { return {}; }
+
+std::vector<VideoDeviceLister>& videoDeviceListers() {
+    static std::vector<VideoDeviceLister> listers = defaultVideoDeviceListers();
+    return listers;
+}
+
+VideoDeviceList listVideoDevices() {
+    VideoDeviceList devices;
+    for (VideoDeviceLister lister : videoDeviceListers()) lister(&devices);
+    return devices;
+}
+
+namespace {
+
+class DeviceMoniker final : public ComObject<IMoniker> {
+public:
+    explicit DeviceMoniker(std::shared_ptr<VideoDevice> device) : device(std::move(device)) {}
+
+    HRESULT BindToObject(IBindCtx*, IMoniker*, REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        HRESULT opened = device->open();
+        if (FAILED(opened)) return opened;
+        auto* filter = new DeviceFilter(device);
+        HRESULT status = filter->QueryInterface(iid, object);
+        filter->Release();
+        return status;
+    }
+
+    HRESULT GetDisplayName(IBindCtx*, IMoniker*, LPOLESTR* name) override {
+        if (!name) return E_POINTER;
+        std::string text = device->name();
+        *name = static_cast<LPOLESTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
+        for (size_t i = 0; i <= text.size(); i++) (*name)[i] = (WCHAR)(unsigned char)text.c_str()[i];
+        return S_OK;
+    }
+
+private:
+    void* interfaceFor(REFIID iid) override {
+        return (iid == IID_IUnknown || iid == IID_IMoniker) ? static_cast<IMoniker*>(this) : nullptr;
+    }
+
+    std::shared_ptr<VideoDevice> device;
+};
+
+class MonikerEnumerator final : public ComObject<IEnumMoniker> {
+public:
+    explicit MonikerEnumerator(VideoDeviceList devices) : devices(std::move(devices)) {}
+
+    HRESULT Next(ULONG count, IMoniker** monikers, ULONG* fetched) override {
+        if (!monikers) return E_POINTER;
+        if (count != 1 && !fetched) return E_INVALIDARG;
+        ULONG taken = 0;
+        while (taken < count && position < devices.size()) monikers[taken++] = new DeviceMoniker(devices[position++]);
+        if (fetched) *fetched = taken;
+        return taken == count ? S_OK : S_FALSE;
+    }
+    HRESULT Reset() override {
+        position = 0;
+        return S_OK;
+    }
+
+private:
+    void* interfaceFor(REFIID iid) override {
+        return (iid == IID_IUnknown || iid == IID_IEnumMoniker) ? static_cast<IEnumMoniker*>(this) : nullptr;
+    }
+
+    VideoDeviceList devices;
+    size_t position = 0;
+};
+
+class SystemDeviceEnum final : public ComObject<ICreateDevEnum> {
+public:
+    // An empty category gives S_FALSE and no enumerator, as on Windows.
+    HRESULT CreateClassEnumerator(REFCLSID category, IEnumMoniker** monikers, DWORD) override {
+        if (!monikers) return E_POINTER;
+        *monikers = nullptr;
+        if (category != CLSID_VideoInputDeviceCategory) return S_FALSE;
+        VideoDeviceList devices = listVideoDevices();
+        if (devices.empty()) return S_FALSE;
+        *monikers = new MonikerEnumerator(std::move(devices));
+        return S_OK;
+    }
+
+private:
+    void* interfaceFor(REFIID iid) override {
+        return (iid == IID_IUnknown || iid == IID_ICreateDevEnum) ? static_cast<ICreateDevEnum*>(this) : nullptr;
+    }
+};
+
+}  // namespace
+
+IUnknown* newSystemDeviceEnum() { return new SystemDeviceEnum; }
+
+}  // namespace platform

@@ -1,0 +1,37 @@
+// The application module, started once per test process on SDL's dummy video driver with a
+// test camera as the only device.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "app/quiltcam.h"
+#include "tests/test_camera.h"
+
+class AppTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (screen) return;
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        static TestCameraScope scope{{camera()}};
+        startUp();
+    }
+    static std::shared_ptr<TestCamera> camera() {
+        static auto theCamera = std::make_shared<TestCamera>();
+        return theCamera;
+    }
+    static Uint32 displayPixel(int x, int y) {
+        return static_cast<const Uint32*>(screen->pixels)[y * (screen->pitch / 4) + x];
+    }
+    static void fillDisplay(Uint32 word) {
+        SDL_FillRect(screen, nullptr, word);
+    }
+    static void setCell(int row, int column, int r, int g, int b, int luma) {
+        RgbTriple* cell = cellColourTable[row * 26 + column];
+        cell->r = r;
+        cell->g = g;
+        cell->b = b;
+        cellLumaTable[row * 26 + column] = luma;
+    }
+};

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# The real programs under Xvfb: program_tests.sh CASE.
+# BIN: the build folder; TESTBIN: its tests folder; XVFB_DIR: where xvfb.sh left the display.
+set -u
+case=$1
+work=$(mktemp -d)
+trap 'kill $pid $wm 2>/dev/null; rm -rf "$work"' EXIT
+pid= wm=
+export DISPLAY=$(cat "$XVFB_DIR/display")
+export SDL_VIDEODRIVER=x11
+
+fail() {
+    echo "FAIL ($case): $*" >&2
+    [ -s "$work/stderr" ] && sed 's/^/  program: /' "$work/stderr" >&2
+    exit 1
+}
+
+# start PROGRAM [ENV=VALUE...]: runs a program in the background and waits for its window.
+start() {
+    local program=$1
+    shift
+    env "$@" "$program" 2>"$work/stderr" &
+    pid=$!
+    wid=
+    for _ in $(seq 150); do
+        wid=$(xdotool search --name '^Quiltcam$' 2>/dev/null | head -n 1)
+        [ -n "$wid" ] && return 0
+        kill -0 $pid 2>/dev/null || fail "the program ended before its window appeared"
+        sleep 0.1
+    done
+    fail "no window titled Quiltcam"
+}
+
+# finish SECONDS: waits for the program to end and leaves its status in $status.
+finish() {
+    for _ in $(seq $(($1 * 10))); do
+        if ! kill -0 $pid 2>/dev/null; then
+            wait $pid
+            status=$?
+            pid=
+            return 0
+        fi
+        sleep 0.1
+    done
+    fail "the program is still running after $1 s"
+}
+
+still_running() { sleep "$1"; kill -0 $pid 2>/dev/null || fail "the program ended on its own"; }
+
+focus() { xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"; }
+
+frames="$work/frames.raw"
+"$TESTBIN/make-frames" scene 8 "$frames" || fail "cannot make frames"
+testcam="$TESTBIN/quiltcam-testcam"
+
+case $case in
+key_press_exits)
+    start "$testcam" QUILTCAM_TEST_FRAMES="$frames"
+    focus
+    xdotool key q
+    finish 10
+    [ $status -eq 0 ] || fail "exit status $status after a key press"
+    ;;
+key_release_alone_does_not)
+    start "$testcam" QUILTCAM_TEST_FRAMES="$frames"
+    focus
+    xdotool keyup q
+    still_running 1
+    xdotool key Escape
+    finish 10
+    [ $status -eq 0 ] || fail "exit status $status after Escape"
+    ;;
+window_close_exits)
+    start "$testcam" QUILTCAM_TEST_FRAMES="$frames"
+    "$TESTBIN/close-window" "$wid" || fail "cannot send WM_DELETE_WINDOW"
+    finish 10
+    [ $status -eq 0 ] || fail "exit status $status after the window was closed"
+    ;;
+mouse_burst_keeps_rendering)
+    start "$testcam" QUILTCAM_TEST_FRAMES="$frames" QUILTCAM_TEST_REPORT="$work/report"
+    focus
+    for i in $(seq 100); do xdotool mousemove --window "$wid" $((i % 50 + 10)) $((i % 30 + 10)); done
+    still_running 0.5
+    xdotool key space
+    finish 10
+    [ $status -eq 0 ] || fail "exit status $status"
+    passes=$(awk '/^passes/ {print $2}' "$work/report")
+    [ "${passes:-0}" -ge 100 ] || fail "only ${passes:-0} passes for 100 mouse events"
+    ;;
+fullscreen_starts_fullscreen)
+    # sdl12-compat goes full screen only under a window manager; classic SDL only without one.
+    if [ "$SDL_FLAVOUR" = compat ]; then
+        matchbox-window-manager -use_titlebar no >/dev/null 2>&1 &
+        wm=$!
+        sleep 0.5
+    fi
+    start "$TESTBIN/quiltcam-testcam-fullscreen" QUILTCAM_TEST_FRAMES="$frames" QUILTCAM_TEST_REPORT="$work/report"
+    sleep 0.5
+    geometry=$(xdotool getwindowgeometry "$wid" | awk '/Geometry/ {print $2}')
+    focus
+    xdotool key q
+    finish 10
+    [ $status -eq 0 ] || fail "exit status $status"
+    grep -q '^fullscreen 1$' "$work/report" || fail "the display is not full screen: $(cat "$work/report")"
+    [ "$geometry" = 1024x768 ] || [ "$geometry" = 640x480 ] || fail "window geometry $geometry"
+    ;;
+dump_matches_reference)
+    for kind in scene random; do
+        if [ $kind = random ]; then "$TESTBIN/make-frames" random 5 11 "$frames"; fi
+        "$TESTBIN/make-frames" expect "$frames" "$work/expected.ppm" || fail "cannot work out the reference"
+        for driver in x11 dummy; do
+            SDL_VIDEODRIVER=$driver QUILTCAM_TEST_FRAMES="$frames" QUILTCAM_TEST_DUMP="$work/shown.ppm" \
+                timeout 30 "$testcam" 2>"$work/stderr"
+            status=$?
+            [ $status -eq 0 ] || fail "exit status $status ($kind, $driver)"
+            cmp "$work/expected.ppm" "$work/shown.ppm" || fail "the display differs from the reference ($kind, $driver)"
+        done
+    done
+    ;;
+no_camera_exits_1)
+    ls /dev/video* >/dev/null 2>&1 && { echo "this machine has a camera"; exit 77; }
+    timeout 30 "$BIN/quiltcam" 2>"$work/stderr"
+    status=$?
+    [ $status -eq 1 ] || fail "exit status $status with no camera"
+    [ "$(cat "$work/stderr")" = "quiltcam: no video capture device found" ] || fail "message: $(cat "$work/stderr")"
+    ;;
+display_failure_exits_1)
+    env -u DISPLAY SDL_VIDEODRIVER=x11 timeout 30 "$BIN/quiltcam" 2>"$work/stderr"
+    status=$?
+    [ $status -eq 1 ] || fail "exit status $status with no display"
+    [ "$(wc -l <"$work/stderr")" -eq 1 ] && grep -q '^quiltcam: ' "$work/stderr" || fail "message: $(cat "$work/stderr")"
+    ;;
+*)
+    fail "no such case"
+    ;;
+esac
+echo "ok: $case"

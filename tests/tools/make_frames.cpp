@@ -1,0 +1,111 @@
+// Frame files for the test camera, and the display Quiltcam must show for them.
+//   make-frames scene N FILE       a colourful moving scene, N frames
+//   make-frames random N SEED FILE N frames of noise
+//   make-frames expect FILE PPM    the 640 x 480 display for FILE's last frame, worked out
+//                                  straight from the arithmetic (black outside the mosaic)
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+static const int W = 160, H = 120, frameSize = W * H * 3;
+
+static bool writeFile(const char* path, const std::vector<unsigned char>& bytes, const std::string& header = "") {
+    std::FILE* file = std::fopen(path, "wb");
+    if (!file) return false;
+    std::fwrite(header.data(), 1, header.size(), file);
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    return std::fclose(file) == 0;
+}
+
+// Stores the camera's view of (x, y), counted from the top left, as the camera sends it.
+static void put(std::vector<unsigned char>& frames, size_t frame, int x, int y, int r, int g, int b) {
+    unsigned char* pixel = &frames[frame * frameSize + ((size_t)(H - 1 - y) * W + x) * 3];
+    pixel[0] = (unsigned char)b;
+    pixel[1] = (unsigned char)g;
+    pixel[2] = (unsigned char)r;
+}
+
+// Diagonal rainbow bands behind a bright disc that moves from left to right.
+static std::vector<unsigned char> scene(int count) {
+    std::vector<unsigned char> frames((size_t)count * frameSize);
+    for (int f = 0; f < count; f++) {
+        const double discX = 40 + 80.0 * f / (count > 1 ? count - 1 : 1), discY = 60;
+        for (int y = 0; y < H; y++)
+            for (int x = 0; x < W; x++) {
+                const double t = (x + y) / 40.0;
+                int r = (int)(127.5 + 127.5 * std::sin(t));
+                int g = (int)(127.5 + 127.5 * std::sin(t + 2.094));
+                int b = (int)(127.5 + 127.5 * std::sin(t + 4.189));
+                if (std::hypot(x - discX, y - discY) < 28) {
+                    r = 255;
+                    g = 236;
+                    b = 120;
+                }
+                if (y > 100) r = g = b = 30 + x;  // a dark floor, brightening to the right
+                put(frames, f, x, y, r, g, b);
+            }
+    }
+    return frames;
+}
+
+static std::vector<unsigned char> noise(int count, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<unsigned char> frames((size_t)count * frameSize);
+    for (auto& byte : frames) byte = (unsigned char)(random() & 255);
+    return frames;
+}
+
+static int expect(const char* framesPath, const char* ppmPath) {
+    std::FILE* file = std::fopen(framesPath, "rb");
+    if (!file) return 1;
+    std::vector<unsigned char> all;
+    unsigned char chunk[65536];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) all.insert(all.end(), chunk, chunk + got);
+    std::fclose(file);
+    if (all.size() < (size_t)frameSize) return 1;
+    const unsigned char* frame = &all[(all.size() / frameSize - 1) * frameSize];
+
+    // Cells: 26 x 20, mirrored, the last output column left out, float scales times double.
+    const float columnScale = 26.0f / 160.0f, rowScale = 20.0f / 120.0f;
+    long sum[520][3] = {}, count[520] = {};
+    for (int y = 0; y < H; y++)
+        for (int x = 0; x < W - 1; x++) {
+            // Output (x, y) is the camera's (W - 1 - x, y); rows are stored bottom-up.
+            const unsigned char* pixel = frame + ((size_t)(H - 1 - y) * W + (W - 1 - x)) * 3;
+            const int cell = (int)(y * (double)rowScale) * 26 + (int)(x * (double)columnScale);
+            sum[cell][0] += pixel[2];
+            sum[cell][1] += pixel[1];
+            sum[cell][2] += pixel[0];
+            count[cell]++;
+        }
+    int colour[520][3], luma[520];
+    for (int i = 0; i < 520; i++) {
+        for (int c = 0; c < 3; c++) colour[i][c] = (int)(sum[i][c] / count[i]);
+        luma[i] = (int)((colour[i][2] * 0.071169 + colour[i][1] * 0.71516) + colour[i][0] * 0.212671);
+    }
+
+    const double k = (double)(1.0f / 255.0f);
+    std::vector<unsigned char> display(640 * 480 * 3, 0);
+    for (int y = 40; y < 440; y++)
+        for (int x = 60; x < 580; x++) {
+            const int cell = (y - 40) / 20 * 26 + (x - 60) / 20;
+            const double s = luma[(y - 40) % 20 * 26 + (x - 60) % 20 + 3] * k;
+            for (int c = 0; c < 3; c++) display[((size_t)y * 640 + x) * 3 + c] = (unsigned char)(int)(colour[cell][c] * s);
+        }
+    return writeFile(ppmPath, display, "P6\n640 480\n255\n") ? 0 : 1;
+}
+
+int main(int argc, char* argv[]) {
+    if (argc == 4 && !std::strcmp(argv[1], "scene")) return writeFile(argv[3], scene(std::atoi(argv[2]))) ? 0 : 1;
+    if (argc == 5 && !std::strcmp(argv[1], "random"))
+        return writeFile(argv[4], noise(std::atoi(argv[2]), (unsigned)std::atoi(argv[3]))) ? 0 : 1;
+    if (argc == 4 && !std::strcmp(argv[1], "expect")) return expect(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: make-frames scene N FILE | random N SEED FILE | expect FILE PPM\n");
+    return 2;
+}

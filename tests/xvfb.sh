@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Starts or stops the X server that the program tests share: xvfb.sh start|stop DIR.
+# The display number is written to DIR/display.
+set -eu
+action=$1 dir=$2
+mkdir -p "$dir"
+case $action in
+start)
+    for n in $(seq 91 140); do
+        [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
+        # -noreset: without it the server resets when its last client leaves, and the next
+        # program's connection can fail.
+        Xvfb :$n -screen 0 1024x768x24 -noreset -nolisten tcp >"$dir/xvfb.log" 2>&1 &
+        echo $! >"$dir/pid"
+        for _ in $(seq 100); do
+            if DISPLAY=:$n xdpyinfo >/dev/null 2>&1 || DISPLAY=:$n xdotool getdisplaygeometry >/dev/null 2>&1; then
+                echo ":$n" >"$dir/display"
+                exit 0
+            fi
+            kill -0 "$(cat "$dir/pid")" 2>/dev/null || break
+            sleep 0.1
+        done
+    done
+    echo "xvfb.sh: could not start Xvfb" >&2
+    exit 1
+    ;;
+stop)
+    [ -f "$dir/pid" ] && kill "$(cat "$dir/pid")" 2>/dev/null || true
+    rm -f "$dir/pid" "$dir/display"
+    ;;
+esac
