@@ -45,27 +45,33 @@ static void failWithSdlError(const char* what) {
     std::exit(1);
 }
 
-// Why the camera could not be started, in words.
-static void failWithCaptureError(const CameraGrid& camera) {
-    HRESULT status = camera.captureResult();
+// Why the camera could not be started, in one line for the user.
+void describeCaptureFailure(const CameraGrid& camera, char* text, size_t size) {
+    const HRESULT status = camera.captureResult();
     if (status == VFW_E_NO_CAPTURE_HARDWARE) {
-        std::fprintf(stderr, "%s: no video capture device found\n", programName);
-    } else {
-        char reason[256];
-#ifdef _WIN32
-        if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)status, 0,
-                            reason, sizeof reason, nullptr))
-            std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)status);
-        reason[std::strcspn(reason, "\r\n")] = '\0';
-#else
-        if (HRESULT_FACILITY(status) == FACILITY_WIN32)
-            std::snprintf(reason, sizeof reason, "%s", std::strerror(HRESULT_CODE(status)));
-        else
-            std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)(uint32_t)status);
-#endif
-        std::fprintf(stderr, "%s: cannot open %s: %s\n", programName,
-                     camera.captureDevice()[0] ? camera.captureDevice() : "the video capture device", reason);
+        std::snprintf(text, size, "%s: no video capture device found", programName);
+        return;
     }
+    char reason[256];
+#ifdef _WIN32
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)status, 0, reason,
+                        sizeof reason, nullptr))
+        std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)status);
+    reason[std::strcspn(reason, "\r\n")] = '\0';
+#else
+    if (HRESULT_FACILITY(status) == FACILITY_WIN32)
+        std::snprintf(reason, sizeof reason, "%s", std::strerror(HRESULT_CODE(status)));
+    else
+        std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)(uint32_t)status);
+#endif
+    std::snprintf(text, size, "%s: cannot open %s: %s", programName,
+                  camera.captureDevice()[0] ? camera.captureDevice() : "the video capture device", reason);
+}
+
+static void failWithCaptureError(const CameraGrid& camera) {
+    char message[512];
+    describeCaptureFailure(camera, message, sizeof message);
+    std::fprintf(stderr, "%s\n", message);
     std::exit(1);
 }
 

@@ -31,6 +31,8 @@ extern Uint32 elapsed;
 // Start-up: SDL, the display, the camera grid and the drawing state. Exits with status 1 and
 // one line on standard error when the display or the camera cannot be had.
 void startUp();
+// The line that tells the user why the camera could not be started.
+void describeCaptureFailure(const CameraGrid& camera, char* text, size_t size);
 // One pass of the frame loop: takes at most one event; a key press or a quit request ends the
 // process with status 0, anything else (or nothing) renders a frame.
 void framePass();

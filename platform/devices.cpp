@@ -2,10 +2,11 @@
 #include <cwchar>
 
 #include "platform/filters.h"
+#include "platform/v4l2_camera.h"
 
 namespace platform {
 
-std::vector<VideoDeviceLister> defaultVideoDeviceListers() { return {}; }
+std::vector<VideoDeviceLister> defaultVideoDeviceListers() { return {listV4l2Cameras}; }
 
 std::vector<VideoDeviceLister>& videoDeviceListers() {
     static std::vector<VideoDeviceLister> listers = defaultVideoDeviceListers();

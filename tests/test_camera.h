@@ -8,7 +8,7 @@
 
 #include "platform/video_device.h"
 
-class TestCamera final : public platform::VideoDevice {
+class TestCamera : public platform::VideoDevice {
 public:
     TestCamera(int width = 160, int height = 120) : width(width), height(height) {}
 

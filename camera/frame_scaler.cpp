@@ -1,0 +1,64 @@
+#include "camera/frame_scaler.h"
+
+#include <algorithm>
+
+// Positions are measured in units of 1/target of a source pixel: target index j covers
+// [j x source, (j + 1) x source) and source index i covers [i x target, (i + 1) x target).
+void FrameScaler::Taps::plan(int source, int target) {
+    first.assign(target, 0);
+    count.assign(target, 0);
+    weightStart.assign(target, 0);
+    weights.clear();
+    for (int j = 0; j < target; j++) {
+        const long long start = (long long)j * source, end = (long long)(j + 1) * source;
+        const int firstIndex = (int)(start / target);
+        first[j] = firstIndex;
+        weightStart[j] = (int)weights.size();
+        for (int i = firstIndex; (long long)i * target < end; i++) {
+            const long long overlap =
+                std::min(end, (long long)(i + 1) * target) - std::max(start, (long long)i * target);
+            weights.push_back((uint32_t)overlap);
+            count[j]++;
+        }
+    }
+}
+
+void FrameScaler::plan(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight) {
+    this->sourceWidth = sourceWidth;
+    this->sourceHeight = sourceHeight;
+    this->targetWidth = targetWidth;
+    this->targetHeight = targetHeight;
+    columns.plan(sourceWidth, targetWidth);
+    rows.plan(sourceHeight, targetHeight);
+    rowSums.assign((size_t)targetWidth * 3, 0);
+    accumulator.assign((size_t)targetWidth * 3, 0);
+}
+
+void FrameScaler::scale(const unsigned char* source, unsigned char* target, bool flipRows) const {
+    const uint64_t total = (uint64_t)sourceWidth * (uint64_t)sourceHeight;
+    for (int r = 0; r < targetHeight; r++) {
+        std::fill(accumulator.begin(), accumulator.end(), 0);
+        for (int t = 0; t < rows.count[r]; t++) {
+            const unsigned char* sourceRow = source + (size_t)(rows.first[r] + t) * sourceWidth * 3;
+            const uint64_t rowWeight = rows.weights[rows.weightStart[r] + t];
+            // Across: each target pixel's weighted sum over the source pixels it covers.
+            for (int c = 0; c < targetWidth; c++) {
+                uint32_t b = 0, g = 0, red = 0;
+                const unsigned char* pixel = sourceRow + (size_t)columns.first[c] * 3;
+                const uint32_t* weight = &columns.weights[columns.weightStart[c]];
+                for (int k = 0; k < columns.count[c]; k++, pixel += 3) {
+                    b += weight[k] * pixel[0];
+                    g += weight[k] * pixel[1];
+                    red += weight[k] * pixel[2];
+                }
+                rowSums[c * 3] = b;
+                rowSums[c * 3 + 1] = g;
+                rowSums[c * 3 + 2] = red;
+            }
+            for (int i = 0; i < targetWidth * 3; i++) accumulator[i] += rowWeight * rowSums[i];
+        }
+        const int targetRow = flipRows ? targetHeight - 1 - r : r;
+        unsigned char* out = target + (size_t)targetRow * targetWidth * 3;
+        for (int i = 0; i < targetWidth * 3; i++) out[i] = (unsigned char)((accumulator[i] + total / 2) / total);
+    }
+}

@@ -1,0 +1,268 @@
+#include "platform/v4l2_camera.h"
+
+#include "platform/directshow.h"
+
+#include <fcntl.h>
+#include <libv4l-plugin.h>
+#include <libv4lconvert.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace platform {
+
+// libv4lconvert asks the device about its formats through these, so that its questions go
+// through the same seam as ours.
+static void* opsInit(int) { return nullptr; }
+static void opsClose(void*) {}
+static int opsIoctl(void* system, int fd, unsigned long request, void* argument) {
+    return static_cast<V4l2System*>(system)->ioctl(fd, request, argument);
+}
+static ssize_t opsRead(void*, int, void*, size_t) {
+    errno = EINVAL;
+    return -1;
+}
+static ssize_t opsWrite(void*, int, const void*, size_t) {
+    errno = EINVAL;
+    return -1;
+}
+static libv4l_dev_ops makeDeviceOps() {
+    libv4l_dev_ops ops{};  // the reserved entries stay null
+    ops.init = opsInit;
+    ops.close = opsClose;
+    ops.ioctl = opsIoctl;
+    ops.read = opsRead;
+    ops.write = opsWrite;
+    return ops;
+}
+static const libv4l_dev_ops deviceOps = makeDeviceOps();
+
+static const unsigned bufferCount = 4;
+// A device that keeps failing DQBUF with EIO this many times in a row is treated as gone.
+static const int ioErrorsBeforeReconnect = 50;
+
+V4l2Camera::V4l2Camera(V4l2System& system, std::string path) : system(system), path(std::move(path)) {}
+
+V4l2Camera::~V4l2Camera() {
+    stop();
+    release();
+}
+
+bool V4l2Camera::isCaptureNode(V4l2System& system, const std::string& path) {
+    const int fd = system.open(path.c_str(), O_RDWR | O_NONBLOCK);
+    if (fd < 0) return false;
+    v4l2_capability capability{};
+    bool capture = false;
+    if (system.ioctl(fd, VIDIOC_QUERYCAP, &capability) == 0) {
+        const uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps
+                                                                                : capability.capabilities;
+        capture = (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
+    }
+    system.close(fd);
+    return capture;
+}
+
+int V4l2Camera::openNode(const std::string& node) {
+    fd = system.open(node.c_str(), O_RDWR | O_NONBLOCK);
+    if (fd < 0) return errno;
+    // libv4lconvert needs QUERYCAP answered; a node that cannot answer is no camera.
+    v4l2_capability capability{};
+    if (system.ioctl(fd, VIDIOC_QUERYCAP, &capability) < 0) return errno ? errno : ENODEV;
+    v4l2_format current{};
+    current.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (system.ioctl(fd, VIDIOC_G_FMT, &current) == 0) {
+        nativeWidth = (int)current.fmt.pix.width;
+        nativeHeight = (int)current.fmt.pix.height;
+    }
+    converter = v4lconvert_create_with_dev_ops(fd, &system, &deviceOps);
+    return converter ? 0 : ENOMEM;
+}
+
+HRESULT V4l2Camera::open() {
+    if (fd >= 0) return S_OK;
+    const int error = openNode(path);
+    if (error) release();
+    return error ? hresultFromErrno(error) : S_OK;
+}
+
+void V4l2Camera::nativeSize(int* w, int* h) const {
+    *w = nativeWidth;
+    *h = nativeHeight;
+}
+
+int V4l2Camera::configure() {
+    v4l2_format want{};
+    want.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    want.fmt.pix.width = (uint32_t)width;
+    want.fmt.pix.height = (uint32_t)height;
+    want.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+    want.fmt.pix.field = V4L2_FIELD_NONE;
+    v4l2_format camera{};
+    if (v4lconvert_try_format(converter, &want, &camera) < 0) return errno ? errno : EINVAL;
+    if (camera.fmt.pix.width != (uint32_t)width || camera.fmt.pix.height != (uint32_t)height) {
+        // The camera cannot give this size, and libv4lconvert would only crop or halve to get
+        // it. Convert at the camera's nearest size instead; the scaler does the rest.
+        want.fmt.pix.width = camera.fmt.pix.width;
+        want.fmt.pix.height = camera.fmt.pix.height;
+        if (v4lconvert_try_format(converter, &want, &camera) < 0) return errno ? errno : EINVAL;
+    }
+    if (system.ioctl(fd, VIDIOC_S_FMT, &camera) < 0) return errno;
+    const uint32_t cameraWidth = camera.fmt.pix.width, cameraHeight = camera.fmt.pix.height;
+    if (cameraWidth == 0 || cameraHeight == 0 || cameraWidth > 8192 || cameraHeight > 8192) return EINVAL;
+    cameraFormat = camera;
+    convertedFormat = want;
+    convertedFormat.fmt.pix.width = cameraWidth;
+    convertedFormat.fmt.pix.height = cameraHeight;
+    convertedFormat.fmt.pix.bytesperline = cameraWidth * 3;
+    convertedFormat.fmt.pix.sizeimage = cameraWidth * cameraHeight * 3;
+
+    v4l2_requestbuffers request{};
+    request.count = bufferCount;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    if (system.ioctl(fd, VIDIOC_REQBUFS, &request) < 0) return errno;
+    if (request.count < 1) return ENOMEM;
+    for (unsigned i = 0; i < request.count; i++) {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        buffer.index = i;
+        if (system.ioctl(fd, VIDIOC_QUERYBUF, &buffer) < 0) return errno;
+        void* start = system.mmap(buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, buffer.m.offset);
+        if (start == MAP_FAILED) return errno;
+        buffers.push_back({start, buffer.length});
+        if (system.ioctl(fd, VIDIOC_QBUF, &buffer) < 0) return errno;
+    }
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (system.ioctl(fd, VIDIOC_STREAMON, &type) < 0) return errno;
+
+    converted.assign(convertedFormat.fmt.pix.sizeimage, 0);
+    scaled.assign((size_t)width * height * 3, 0);
+    scaler.plan((int)cameraWidth, (int)cameraHeight, width, height);
+    return 0;
+}
+
+void V4l2Camera::release() {
+    if (fd >= 0 && !buffers.empty()) {
+        v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        system.ioctl(fd, VIDIOC_STREAMOFF, &type);
+    }
+    for (Buffer& buffer : buffers) system.munmap(buffer.start, buffer.length);
+    buffers.clear();
+    if (converter) v4lconvert_destroy(converter);
+    converter = nullptr;
+    if (fd >= 0) system.close(fd);
+    fd = -1;
+}
+
+HRESULT V4l2Camera::start(int w, int h, FrameSink* to) {
+    if (thread.joinable()) return VFW_E_WRONG_STATE;
+    if (w <= 0 || h <= 0) return VFW_E_INVALIDMEDIATYPE;
+    HRESULT opened = open();
+    if (FAILED(opened)) return opened;
+    width = w;
+    height = h;
+    if (const int error = configure()) {
+        release();
+        return hresultFromErrno(error);
+    }
+    sink = to;
+    stopping = false;
+    thread = std::thread(&V4l2Camera::capture, this);
+    return S_OK;
+}
+
+void V4l2Camera::stop() {
+    stopping = true;
+    if (thread.joinable()) thread.join();
+}
+
+void V4l2Camera::capture() {
+    while (!stopping) {
+        if (!takeFrame()) {
+            release();
+            reconnect();
+        }
+    }
+}
+
+// Waits a little for the next frame and hands it on; false when the device has gone.
+bool V4l2Camera::takeFrame() {
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = system.poll(&ready, 1, 100);
+    if (polled < 0) return errno == EINTR;
+    if (polled == 0) return true;
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    if (system.ioctl(fd, VIDIOC_DQBUF, &buffer) < 0) {
+        if (errno == EAGAIN || errno == EINTR) return true;
+        if (errno == EIO && ++ioErrors < ioErrorsBeforeReconnect) return true;
+        ioErrors = 0;
+        return false;
+    }
+    ioErrors = 0;
+    if (buffer.index >= buffers.size()) return true;  // not ours to give back
+    deliver(buffer);
+    return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 || errno != ENODEV;
+}
+
+// A JPEG ends with the End Of Image marker; libv4lconvert "converts" a truncated one anyway.
+static bool endsLikeJpeg(const unsigned char* data, size_t length) {
+    while (length > 2 && data[length - 1] == 0) length--;  // some cameras pad with zeros
+    return length >= 4 && data[length - 2] == 0xFF && data[length - 1] == 0xD9;
+}
+
+void V4l2Camera::deliver(const v4l2_buffer& buffer) {
+    const Buffer& mapped = buffers[buffer.index];
+    const size_t used = buffer.bytesused;
+    const uint32_t format = cameraFormat.fmt.pix.pixelformat;
+    const bool compressed = format == V4L2_PIX_FMT_MJPEG || format == V4L2_PIX_FMT_JPEG;
+    auto* data = static_cast<unsigned char*>(mapped.start);
+    const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && used > 0 && used <= mapped.length &&
+                       (compressed ? endsLikeJpeg(data, used) : used >= cameraFormat.fmt.pix.sizeimage);
+    if (!whole ||
+        v4lconvert_convert(converter, &cameraFormat, &convertedFormat, data, (int)used, converted.data(),
+                           (int)converted.size()) != (int)converted.size()) {
+        framesDropped++;
+        return;
+    }
+    // Cameras send rows top-down; the grabber's frames are bottom-up.
+    scaler.scale(converted.data(), scaled.data(), true);
+    sink->deliverFrame(scaled.data(), scaled.size());
+    framesDelivered++;
+}
+
+// After an unplug: look for a capture device every quarter second until one streams again.
+void V4l2Camera::reconnect() {
+    while (!stopping) {
+        for (int slice = 0; slice < 5 && !stopping; slice++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const std::string& node : system.deviceNodes()) {
+            if (stopping || !isCaptureNode(system, node)) continue;
+            if (openNode(node) == 0 && configure() == 0) {
+                path = node;
+                reconnections++;
+                return;
+            }
+            release();
+        }
+    }
+}
+
+void listV4l2Cameras(VideoDeviceList* devices) {
+    V4l2System& system = v4l2System();
+    for (const std::string& node : system.deviceNodes()) {
+        const int fd = system.open(node.c_str(), O_RDWR | O_NONBLOCK);
+        if (fd < 0) {
+            // A camera we may not open is still the camera: binding it reports why.
+            if (errno == EACCES || errno == EPERM || errno == EBUSY)
+                devices->push_back(std::make_shared<V4l2Camera>(system, node));
+            continue;
+        }
+        system.close(fd);
+        if (V4l2Camera::isCaptureNode(system, node)) devices->push_back(std::make_shared<V4l2Camera>(system, node));
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,130 @@
+// How the grid builds its capture chain on the platform: the calls and their order, the
+// device chosen, pin look-ups, and the references left held.
+#include <gtest/gtest.h>
+
+#include "camera/CameraGrid.h"
+#include "platform/call_trace.h"
+#include "tests/test_camera.h"
+
+namespace {
+
+// Records the platform calls made while it lives.
+struct Trace {
+    std::vector<std::string> calls;
+    Trace() { platform::callTrace = &calls; }
+    ~Trace() { platform::callTrace = nullptr; }
+};
+
+// The count an object holds, seen through AddRef and Release.
+ULONG references(IUnknown* object) {
+    object->AddRef();
+    return object->Release();
+}
+
+class NotVideoInfoCamera : public TestCamera {
+public:
+    bool reportsVideoInfo() const override { return false; }
+};
+
+TEST(CaptureChain, CallsComeInOrder) {
+    auto camera = std::make_shared<TestCamera>(640, 480);
+    TestCameraScope scope{{camera}};
+    Trace trace;
+    CameraGrid grid(160, 120, 26, 20);
+    // The device joins the graph before its format changes, and the format changes before
+    // the device is connected.
+    const std::vector<std::string> expected = {
+        "AddFilter Video Capture", "SetMediaType",          "AddFilter Grabber",
+        "SetFormat 160x120",       "Connect Video Capture -> Grabber",
+        "SetBufferSamples TRUE",   "SetOneShot FALSE",      "AddFilter NullRenderer",
+        "Connect Grabber -> NullRenderer", "RenderStream",  "Run",
+    };
+    EXPECT_EQ(trace.calls, expected);
+    EXPECT_TRUE(grid.capturing());
+    EXPECT_EQ(camera->startedWidth, 160);
+    EXPECT_EQ(camera->startedHeight, 120);
+}
+
+TEST(CaptureChain, FormatIsLeftAloneWithoutVideoInfo) {
+    auto camera = std::make_shared<NotVideoInfoCamera>();
+    camera->width = 320;
+    camera->height = 240;
+    TestCameraScope scope{{camera}};
+    Trace trace;
+    CameraGrid grid(160, 120, 26, 20);
+    for (const std::string& call : trace.calls) EXPECT_EQ(call.rfind("SetFormat", 0), std::string::npos) << call;
+    EXPECT_EQ(camera->startedWidth, 320);  // the device keeps its own size
+}
+
+TEST(CaptureChain, FirstDeviceIsUsed) {
+    auto first = std::make_shared<TestCamera>(), second = std::make_shared<TestCamera>();
+    TestCameraScope scope{{first, second}};
+    CameraGrid grid(160, 120, 26, 20);
+    EXPECT_NE(first->sink, nullptr);
+    EXPECT_EQ(second->sink, nullptr);
+}
+
+TEST(CaptureChain, NoDeviceStopsBeforeTheGraphIsBuilt) {
+    TestCameraScope scope{{}};
+    Trace trace;
+    CameraGrid grid(160, 120, 26, 20);
+    EXPECT_FALSE(grid.capturing());
+    EXPECT_EQ(grid.captureResult(), VFW_E_NO_CAPTURE_HARDWARE);
+    EXPECT_TRUE(trace.calls.empty());
+    EXPECT_EQ(grid.source, nullptr);
+    grid.update();  // still safe: the picture stays black
+    EXPECT_EQ(grid.cellLuma()[0], 0);
+}
+
+TEST(CaptureChain, PinsAreFoundByDirection) {
+    auto camera = std::make_shared<TestCamera>();
+    TestCameraScope scope{{camera}};
+    CameraGrid grid(160, 120, 26, 20);
+
+    IPin* sentinel = reinterpret_cast<IPin*>(0x1);
+    IPin* pin = sentinel;
+    EXPECT_EQ(grid.findPin(grid.nullRenderer, PINDIR_OUTPUT, &pin), (HRESULT)0x80004005);
+    EXPECT_EQ(pin, sentinel);  // untouched
+    EXPECT_EQ(grid.pinOf(grid.nullRenderer, PINDIR_OUTPUT), nullptr);
+
+    for (PIN_DIRECTION direction : {PINDIR_INPUT, PINDIR_OUTPUT}) {
+        ASSERT_EQ(grid.findPin(grid.grabberFilter, direction, &pin), S_OK);
+        PIN_DIRECTION found;
+        pin->QueryDirection(&found);
+        EXPECT_EQ(found, direction);
+        pin->Release();
+    }
+}
+
+TEST(CaptureChain, ConnectFiltersReportsTheGraphsStatus) {
+    auto camera = std::make_shared<TestCamera>();
+    TestCameraScope scope{{camera}};
+    CameraGrid grid(160, 120, 26, 20);
+    const ULONG grabberBefore = references(grid.grabberFilter);
+    // Both pins exist but are connected already: the graph says so.
+    EXPECT_EQ(grid.connectFilters(grid.graph, grid.grabberFilter, grid.nullRenderer), VFW_E_ALREADY_CONNECTED);
+    // The null renderer has no output pin.
+    EXPECT_EQ(grid.connectFilters(grid.graph, grid.nullRenderer, grid.grabberFilter), E_FAIL);
+    // The device has no input pin: the output pin found first is given back.
+    EXPECT_EQ(grid.connectFilters(grid.graph, grid.grabberFilter, grid.source), E_FAIL);
+    EXPECT_EQ(references(grid.grabberFilter), grabberBefore);
+}
+
+TEST(CaptureChain, ReferencesHeldAreTheChainsOwn) {
+    auto camera = std::make_shared<TestCamera>();
+    TestCameraScope scope{{camera}};
+    CameraGrid grid(160, 120, 26, 20);
+    // Graph: the grid, the capture graph builder and the media control.
+    EXPECT_EQ(references(grid.graph), 3u);
+    // Device filter: the grid, the graph, the output pin kept for the connection and the
+    // stream config (pins and the stream config share the filter's count).
+    EXPECT_EQ(references(grid.source), 4u);
+    // Grabber: the grid twice (filter and grabber interface), the graph, its input pin.
+    EXPECT_EQ(references(grid.grabberFilter), 4u);
+    EXPECT_EQ(references(grid.nullRenderer), 2u);
+    // The device itself: this test, the device list, the device filter and the grabber. The
+    // enumerators and the moniker have let go.
+    EXPECT_EQ(camera.use_count(), 4);
+}
+
+}  // namespace

@@ -1,0 +1,272 @@
+#include "tests/fake_v4l2.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "platform/v4l2_camera.h"
+
+static const off_t bufferStride = 1 << 24;  // buffer i is mapped at offset i x stride
+
+FakeV4l2::FakeV4l2() = default;
+FakeV4l2::~FakeV4l2() {
+    for (auto& entry : open_) ::close(entry.first);
+}
+
+FakeNode& FakeV4l2::add(const std::string& path) {
+    std::lock_guard<std::mutex> guard(lock);
+    FakeNode& node = nodes[path];
+    node.path = path;
+    return node;
+}
+
+void FakeV4l2::change(const std::function<void(std::map<std::string, FakeNode>&)>& f) {
+    std::lock_guard<std::mutex> guard(lock);
+    f(nodes);
+}
+
+long FakeV4l2::framesSent(const std::string& path) {
+    std::lock_guard<std::mutex> guard(lock);
+    return nodes[path].framesSent;
+}
+
+int FakeV4l2::fail(int error) {
+    errno = error;
+    return -1;
+}
+
+std::vector<std::string> FakeV4l2::deviceNodes() {
+    std::lock_guard<std::mutex> guard(lock);
+    std::vector<std::string> present;
+    for (auto& entry : nodes)
+        if (entry.second.present) present.push_back(entry.first);
+    return present;  // map order: the tests' names sort as the kernel's numbers would
+}
+
+int FakeV4l2::open(const char* path, int) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = nodes.find(path);
+    if (found == nodes.end() || !found->second.present) return fail(ENOENT);
+    if (found->second.openError) return fail(found->second.openError);
+    const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    open_[fd].path = path;
+    return fd;
+}
+
+int FakeV4l2::close(int fd) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!open_.erase(fd)) return fail(EBADF);
+    return ::close(fd);
+}
+
+static uint32_t bytesPerLine(uint32_t format, uint32_t width) {
+    switch (format) {
+    case V4L2_PIX_FMT_BGR24:
+    case V4L2_PIX_FMT_RGB24: return width * 3;
+    case V4L2_PIX_FMT_MJPEG: return 0;
+    default: return width * 2;  // YUYV and kin
+    }
+}
+
+// The driver's side of TRY_FMT and S_FMT: an offered format and the nearest offered size.
+void FakeV4l2::negotiate(FakeNode& node, v4l2_format* format) {
+    v4l2_pix_format& pix = format->fmt.pix;
+    bool offered = false;
+    for (uint32_t f : node.formats) offered |= f == pix.pixelformat;
+    if (!offered) pix.pixelformat = node.formats[0];
+    auto best = node.sizes[0];
+    long bestDistance = -1;
+    for (auto size : node.sizes) {
+        const long distance = std::labs((long)size.first - (long)pix.width) + std::labs((long)size.second - (long)pix.height);
+        if (bestDistance < 0 || distance < bestDistance) {
+            best = size;
+            bestDistance = distance;
+        }
+    }
+    pix.width = best.first;
+    pix.height = best.second;
+    pix.field = V4L2_FIELD_NONE;
+    pix.bytesperline = bytesPerLine(pix.pixelformat, pix.width);
+    pix.sizeimage = pix.bytesperline ? pix.bytesperline * pix.height : pix.width * pix.height * 2;
+    pix.colorspace = V4L2_COLORSPACE_SRGB;
+}
+
+static size_t fillGrey(const v4l2_pix_format& pix, unsigned char* data, size_t capacity, long) {
+    for (size_t i = 0; i + 1 < capacity; i += 2) {
+        data[i] = 128;      // Y
+        data[i + 1] = 128;  // U or V
+    }
+    (void)pix;
+    return pix.sizeimage;
+}
+
+int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
+    std::unique_lock<std::mutex> guard(lock);
+    auto opened = open_.find(fd);
+    if (opened == open_.end()) return fail(EBADF);
+    Open& state = opened->second;
+    FakeNode& node = nodes[state.path];
+    if (!node.present) return fail(ENODEV);
+
+    switch (request) {
+    case VIDIOC_QUERYCAP: {
+        if (!node.answersQuerycap) return fail(ENOTTY);
+        auto* capability = static_cast<v4l2_capability*>(argument);
+        std::memset(capability, 0, sizeof *capability);
+        std::strcpy(reinterpret_cast<char*>(capability->driver), "fake");
+        std::strcpy(reinterpret_cast<char*>(capability->card), "Fake camera");
+        capability->version = KERNEL_VERSION(6, 1, 0);
+        capability->capabilities = node.caps | V4L2_CAP_DEVICE_CAPS;
+        capability->device_caps = node.caps;
+        return 0;
+    }
+    case VIDIOC_ENUM_FMT: {
+        auto* description = static_cast<v4l2_fmtdesc*>(argument);
+        if (description->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || description->index >= node.formats.size())
+            return fail(EINVAL);
+        const uint32_t format = node.formats[description->index];
+        std::memset(description->description, 0, sizeof description->description);
+        std::memcpy(description->description, &format, 4);
+        description->pixelformat = format;
+        description->flags = format == V4L2_PIX_FMT_MJPEG ? V4L2_FMT_FLAG_COMPRESSED : 0;
+        return 0;
+    }
+    case VIDIOC_ENUM_FRAMESIZES: {
+        auto* size = static_cast<v4l2_frmsizeenum*>(argument);
+        bool offered = false;
+        for (uint32_t f : node.formats) offered |= f == size->pixel_format;
+        if (!offered || size->index >= node.sizes.size()) return fail(EINVAL);
+        size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+        size->discrete.width = node.sizes[size->index].first;
+        size->discrete.height = node.sizes[size->index].second;
+        return 0;
+    }
+    case VIDIOC_G_FMT: {
+        auto* format = static_cast<v4l2_format*>(argument);
+        if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
+        if (!node.current.width) {
+            format->fmt.pix = v4l2_pix_format{};
+            format->fmt.pix.width = node.sizes.back().first;
+            format->fmt.pix.height = node.sizes.back().second;
+            negotiate(node, format);
+            node.current = format->fmt.pix;
+        }
+        format->fmt.pix = node.current;
+        return 0;
+    }
+    case VIDIOC_TRY_FMT:
+    case VIDIOC_S_FMT: {
+        auto* format = static_cast<v4l2_format*>(argument);
+        if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
+        if (request == VIDIOC_S_FMT && node.setFormatError) return fail(node.setFormatError);
+        if (request == VIDIOC_S_FMT && state.streaming) return fail(EBUSY);
+        negotiate(node, format);
+        if (request == VIDIOC_S_FMT) node.current = format->fmt.pix;
+        return 0;
+    }
+    case VIDIOC_REQBUFS: {
+        auto* request_ = static_cast<v4l2_requestbuffers*>(argument);
+        if (request_->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
+        if (state.streaming) return fail(EBUSY);
+        if (request_->count > 4) request_->count = 4;
+        state.buffers.assign(request_->count, std::vector<unsigned char>(node.current.sizeimage));
+        state.queued.clear();
+        return 0;
+    }
+    case VIDIOC_QUERYBUF:
+    case VIDIOC_QBUF: {
+        auto* buffer = static_cast<v4l2_buffer*>(argument);
+        if (buffer->index >= state.buffers.size() || buffer->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
+        buffer->length = (uint32_t)state.buffers[buffer->index].size();
+        buffer->m.offset = (uint32_t)(buffer->index * bufferStride);
+        if (request == VIDIOC_QBUF) state.queued.push_back(buffer->index);
+        return 0;
+    }
+    case VIDIOC_DQBUF: {
+        auto* buffer = static_cast<v4l2_buffer*>(argument);
+        if (!state.streaming) return fail(EINVAL);
+        if (node.dequeueErrorsLeft > 0) {
+            node.dequeueErrorsLeft--;
+            return fail(node.dequeueError);
+        }
+        if (state.queued.empty()) return fail(EAGAIN);
+        const unsigned index = state.queued.front();
+        state.queued.erase(state.queued.begin());
+        std::vector<unsigned char>& memory = state.buffers[index];
+        const long n = node.framesSent++;
+        size_t used = node.fill ? node.fill(node.current, memory.data(), memory.size(), n)
+                                : fillGrey(node.current, memory.data(), memory.size(), n);
+        if (node.shortFrame && node.shortFrame(n)) used /= 2;
+        if (node.unplugAfter >= 0 && node.framesSent >= node.unplugAfter) node.present = false;
+        std::memset(buffer, 0, sizeof *buffer);
+        buffer->index = index;
+        buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer->memory = V4L2_MEMORY_MMAP;
+        buffer->bytesused = (uint32_t)used;
+        buffer->length = (uint32_t)memory.size();
+        buffer->sequence = (uint32_t)n;
+        return 0;
+    }
+    case VIDIOC_STREAMON:
+    case VIDIOC_STREAMOFF:
+        if (state.buffers.empty() && request == VIDIOC_STREAMON) return fail(EINVAL);
+        state.streaming = request == VIDIOC_STREAMON;
+        return 0;
+    default:
+        return fail(ENOTTY);
+    }
+}
+
+void* FakeV4l2::mmap(size_t length, int, int, int fd, off_t offset) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto opened = open_.find(fd);
+    if (opened == open_.end()) {
+        errno = EBADF;
+        return MAP_FAILED;
+    }
+    const size_t index = (size_t)(offset / bufferStride);
+    if (index >= opened->second.buffers.size() || length > opened->second.buffers[index].size()) {
+        errno = EINVAL;
+        return MAP_FAILED;
+    }
+    return opened->second.buffers[index].data();
+}
+
+int FakeV4l2::munmap(void*, size_t) { return 0; }
+
+// A frame is ready every 2 ms while buffers are queued; a node that has gone reports an error.
+int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::lock_guard<std::mutex> guard(lock);
+    int ready = 0;
+    for (nfds_t i = 0; i < count; i++) {
+        fds[i].revents = 0;
+        auto opened = open_.find(fds[i].fd);
+        if (opened == open_.end()) {
+            fds[i].revents = POLLNVAL;
+        } else if (!nodes[opened->second.path].present) {
+            fds[i].revents = POLLERR | POLLHUP;
+        } else if (opened->second.streaming && !opened->second.queued.empty()) {
+            fds[i].revents = POLLIN;
+        }
+        if (fds[i].revents) ready++;
+    }
+    return ready;
+}
+
+FakeV4l2Scope::FakeV4l2Scope() {
+    saved = platform::videoDeviceListers();
+    platform::videoDeviceListers() = {platform::listV4l2Cameras};
+    platform::useV4l2System(&v4l2);
+}
+
+FakeV4l2Scope::~FakeV4l2Scope() {
+    platform::useV4l2System(nullptr);
+    platform::videoDeviceListers() = saved;
+}

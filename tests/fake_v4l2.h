@@ -1,0 +1,85 @@
+// A fake V4L2 kernel for tests: video nodes that answer the ioctls a capture program uses
+// (QUERYCAP, ENUM_FMT, ENUM_FRAMESIZES, TRY/S/G_FMT, REQBUFS, QUERYBUF, QBUF, DQBUF,
+// STREAMON/OFF), with memory-mapped buffers, poll, and faults on demand. File descriptors are
+// real (of /dev/null), so libv4lconvert can fstat them.
+#pragma once
+
+#include <linux/version.h>
+#include <linux/videodev2.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/v4l2_system.h"
+#include "platform/video_device.h"
+
+struct FakeNode {
+    std::string path;
+    bool present = true;  // false: gone, as after an unplug
+    int openError = 0;    // open fails with this errno
+    int setFormatError = 0;  // S_FMT fails with this errno (EBUSY: in use elsewhere)
+    bool answersQuerycap = true;
+    uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    std::vector<uint32_t> formats = {V4L2_PIX_FMT_YUYV};
+    std::vector<std::pair<uint32_t, uint32_t>> sizes = {{160, 120}};
+    // Writes frame number n in the current format into data (capacity bytes) and returns the
+    // bytes used; the default is mid-grey YUYV.
+    std::function<size_t(const v4l2_pix_format&, unsigned char* data, size_t capacity, long n)> fill;
+    // Faults by frame number: these frames are sent short (half their size).
+    std::function<bool(long n)> shortFrame;
+    // DQBUF fails with this errno for the next this many calls.
+    int dequeueError = 0, dequeueErrorsLeft = 0;
+    // After this many frames the node disappears (ENODEV from then on); -1: never.
+    long unplugAfter = -1;
+
+    v4l2_pix_format current{};
+    long framesSent = 0;
+};
+
+class FakeV4l2 final : public platform::V4l2System {
+public:
+    FakeV4l2();
+    ~FakeV4l2() override;
+
+    FakeNode& add(const std::string& path);
+    // Runs f with the nodes locked, for changing them while a camera streams.
+    void change(const std::function<void(std::map<std::string, FakeNode>&)>& f);
+    long framesSent(const std::string& path);
+
+    std::vector<std::string> deviceNodes() override;
+    int open(const char* path, int flags) override;
+    int close(int fd) override;
+    int ioctl(int fd, unsigned long request, void* argument) override;
+    void* mmap(size_t length, int prot, int flags, int fd, off_t offset) override;
+    int munmap(void* address, size_t length) override;
+    int poll(struct pollfd* fds, nfds_t count, int timeoutMilliseconds) override;
+
+private:
+    struct Open {
+        std::string path;
+        std::vector<std::vector<unsigned char>> buffers;
+        std::vector<unsigned> queued;
+        bool streaming = false;
+    };
+    int fail(int error);
+    void negotiate(FakeNode& node, v4l2_format* format);
+
+    std::mutex lock;
+    std::map<std::string, FakeNode> nodes;
+    std::map<int, Open> open_;
+};
+
+// Makes FakeV4l2 the system the V4L2 cameras use, and its nodes the only video devices.
+class FakeV4l2Scope {
+public:
+    FakeV4l2Scope();
+    ~FakeV4l2Scope();
+    FakeV4l2 v4l2;
+
+private:
+    std::vector<platform::VideoDeviceLister> saved;
+};

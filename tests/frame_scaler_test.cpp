@@ -1,0 +1,63 @@
+// Area-averaging scaling against a reference that integrates each output pixel's area in
+// double precision.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+#include "camera/frame_scaler.h"
+
+namespace {
+
+std::vector<unsigned char> reference(const std::vector<unsigned char>& source, int sw, int sh, int tw, int th) {
+    std::vector<unsigned char> target((size_t)tw * th * 3);
+    const double sx = (double)sw / tw, sy = (double)sh / th;
+    for (int y = 0; y < th; y++)
+        for (int x = 0; x < tw; x++)
+            for (int c = 0; c < 3; c++) {
+                double sum = 0;
+                for (int j = (int)(y * sy); j < sh && j < (y + 1) * sy; j++)
+                    for (int i = (int)(x * sx); i < sw && i < (x + 1) * sx; i++) {
+                        const double wx = std::min<double>(i + 1, (x + 1) * sx) - std::max<double>(i, x * sx);
+                        const double wy = std::min<double>(j + 1, (y + 1) * sy) - std::max<double>(j, y * sy);
+                        sum += wx * wy * source[((size_t)j * sw + i) * 3 + c];
+                    }
+                target[((size_t)y * tw + x) * 3 + c] = (unsigned char)std::lround(sum / (sx * sy));
+            }
+    return target;
+}
+
+TEST(FrameScaler, MatchesTheAreaIntegral) {
+    struct Case {
+        int sw, sh;
+        int tolerance;  // integer ratios are exact; others may round the other way
+    };
+    const Case cases[] = {{640, 480, 0}, {320, 240, 0}, {160, 120, 0}, {352, 288, 1},
+                          {1280, 720, 1}, {176, 144, 1}, {100, 80, 1}};
+    std::mt19937 random(5);
+    for (const Case& c : cases) {
+        std::vector<unsigned char> source((size_t)c.sw * c.sh * 3);
+        for (auto& byte : source) byte = (unsigned char)(random() & 255);
+        FrameScaler scaler;
+        scaler.plan(c.sw, c.sh, 160, 120);
+        std::vector<unsigned char> scaled(160 * 120 * 3);
+        scaler.scale(source.data(), scaled.data(), false);
+        const auto expected = reference(source, c.sw, c.sh, 160, 120);
+        for (size_t i = 0; i < scaled.size(); i++)
+            ASSERT_LE(std::abs(scaled[i] - expected[i]), c.tolerance) << c.sw << "x" << c.sh << " byte " << i;
+    }
+}
+
+TEST(FrameScaler, FlipsRows) {
+    std::vector<unsigned char> source(4 * 2 * 3);
+    for (size_t i = 0; i < source.size(); i++) source[i] = i < 12 ? 10 : 200;  // top row dark
+    FrameScaler scaler;
+    scaler.plan(4, 2, 2, 2);
+    std::vector<unsigned char> scaled(2 * 2 * 3);
+    scaler.scale(source.data(), scaled.data(), true);
+    EXPECT_EQ(scaled[0], 200);  // the bottom row comes first
+    EXPECT_EQ(scaled[11], 10);
+}
+
+}  // namespace
