@@ -1,6 +1,8 @@
 // Start-up, the frame loop, the frame meter and the mosaic renderer.
 #include "app/quiltcam.h"
 
+#include "app/tile_shading.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -139,38 +141,67 @@ void tickFrameMeter() {
     }
 }
 
+// The grey picture as 16-bit values for the span shader, and the shader this processor runs.
+static uint16_t lumaTile16[400];
+static SpanShader shadeSpan = fastestSpanShader();
+
+// Whether blitting the tile onto this surface is a plain copy that nothing clips: then the
+// tiles can be shaded straight into its pixels, with the same result.
+static bool takesTilesDirectly(SDL_Surface* target) {
+    const SDL_PixelFormat* format = target->format;
+    const SDL_Rect& clip = target->clip_rect;
+    return format->BitsPerPixel == 32 && format->Rmask == rMask && format->Gmask == gMask &&
+           format->Bmask == bMask && format->Amask == 0 && aMask == 0 && !(tile->flags & SDL_SRCCOLORKEY) &&
+           clip.x <= originX && clip.y <= originY && clip.x + clip.w >= originX + tileWidth * gridWidth &&
+           clip.y + clip.h >= originY + tileHeight * gridHeight;
+}
+
 void drawMosaic(SDL_Surface* screen) {
     // The grey picture: the middle 20 of the 26 cell columns, every cell row.
     int32_t* grey = lumaTile;
     for (int j = 0; j < gridHeight; j++)
         for (int k = 3; k < gridWidth - 3; k++) *grey++ = cellLumaTable[j * gridWidth + k];
+    for (int i = 0; i < tilePixels; i++) lumaTile16[i] = (uint16_t)lumaTile[i];
 
-    tileDstRect.x = (Sint16)originX;
-    tileDstRect.y = (Sint16)originY;
-    tileDstRect.w = (Uint16)tileWidth;
-    tileDstRect.h = (Uint16)tileHeight;
-    Uint32* tilePixelWords = static_cast<Uint32*>(tile->pixels);
-    for (int r = 0; r < 20; r++) {
-        for (int c = 0; c < 26; c++) {
-            const RgbTriple* colour = cellColourTable[r * gridWidth + c];
-            shadeTile(tilePixelWords, colour->r, colour->g, colour->b);
-            SDL_UpperBlit(tile, &tileSrcRect, screen, &tileDstRect);
-            tileDstRect.x = (Sint16)(tileDstRect.x + tileWidth);
-        }
+    if (takesTilesDirectly(screen) && SDL_LockSurface(screen) == 0) {
+        // Each tile is shaded whole into the tile's own pixels and copied into place row by
+        // row: what the blit would copy.
+        Uint32* tilePixelWords = static_cast<Uint32*>(tile->pixels);
+        for (int r = 0; r < 20; r++)
+            for (int c = 0; c < 26; c++) {
+                const RgbTriple* colour = cellColourTable[r * gridWidth + c];
+                shadeSpan(tilePixelWords, lumaTile16, tilePixels, colour->r, colour->g, colour->b);
+                Uint8* corner = static_cast<Uint8*>(screen->pixels) + (originY + r * tileHeight) * screen->pitch +
+                                (originX + c * tileWidth) * 4;
+                for (int ty = 0; ty < tileHeight; ty++)
+                    std::memcpy(corner + ty * screen->pitch, tilePixelWords + ty * tileWidth, tileWidth * 4);
+            }
+        SDL_UnlockSurface(screen);
         tileDstRect.x = (Sint16)originX;
-        tileDstRect.y = (Sint16)(tileDstRect.y + tileHeight);
+        tileDstRect.y = (Sint16)(originY + 20 * tileHeight);
+        tileDstRect.w = (Uint16)tileWidth;
+        tileDstRect.h = (Uint16)tileHeight;
+    } else {
+        tileDstRect.x = (Sint16)originX;
+        tileDstRect.y = (Sint16)originY;
+        tileDstRect.w = (Uint16)tileWidth;
+        tileDstRect.h = (Uint16)tileHeight;
+        Uint32* tilePixelWords = static_cast<Uint32*>(tile->pixels);
+        for (int r = 0; r < 20; r++) {
+            for (int c = 0; c < 26; c++) {
+                const RgbTriple* colour = cellColourTable[r * gridWidth + c];
+                shadeTile(tilePixelWords, colour->r, colour->g, colour->b);
+                SDL_UpperBlit(tile, &tileSrcRect, screen, &tileDstRect);
+                tileDstRect.x = (Sint16)(tileDstRect.x + tileWidth);
+            }
+            tileDstRect.x = (Sint16)originX;
+            tileDstRect.y = (Sint16)(tileDstRect.y + tileHeight);
+        }
     }
     SDL_UpdateRect(screen, 0, 0, 0, 0);
 }
 
 void shadeTile(Uint32* pixels, int r, int g, int b) {
-    // The float nearest 1/255 lies just above it, so luminance 147 on 85 gives 49, not 48.
-    const float k = 1.0f / 255.0f;
-    for (int i = 0; i < tilePixels; i++) {
-        const double s = lumaTile[i] * (double)k;
-        const Uint32 red = (Uint32)(r * s);
-        const Uint32 green = (Uint32)(g * s);
-        const Uint32 blue = (Uint32)(b * s);
-        pixels[i] = 0xFF000000u | red << 16 | green << 8 | blue;
-    }
+    for (int i = 0; i < tilePixels; i++) lumaTile16[i] = (uint16_t)lumaTile[i];
+    shadeSpan(pixels, lumaTile16, tilePixels, r, g, b);
 }

@@ -54,14 +54,21 @@ public:
     int32_t cellCount;
     unsigned char* frameBuffer;
     LONG frameBytes;
-    RgbTriple** pixels;
     RgbTriple** cells;
-    RgbTriple** sums;
     int32_t* luma;
-    int32_t* counts;
+    int32_t* counts;  // pixels each cell takes, fixed by the frame and grid sizes
     float columnScale, rowScale;
 
 private:
+    // Worked out once from the scales, with the same arithmetic as a per-pixel walk.
+    int32_t* columnCell;    // cell column of each output pixel column; -1 for the last one
+    int32_t* rowCell;       // cell row of each output pixel row
+    uint64_t* reciprocals;  // exact division by each cell's count, 0 where it must divide
+    // Scratch for one update: one cell row's pixel rows added up, per byte of a frame row;
+    // then each cell's red, green and blue totals. Zero between updates.
+    uint32_t* rowSums;
+    uint32_t* cellSums;
+
     HRESULT captureStatus = E_FAIL;
     char deviceName[256] = {};
     // References kept beyond the fields above, released only by the destructor.

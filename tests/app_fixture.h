@@ -10,6 +10,9 @@
 #include "tests/test_camera.h"
 
 class AppTest : public ::testing::Test {
+public:
+    static Uint32 displayPixelAt(int x, int y) { return displayPixel(x, y); }
+
 protected:
     static void SetUpTestSuite() {
         if (screen) return;

@@ -240,9 +240,10 @@ void* FakeV4l2::mmap(size_t length, int, int, int fd, off_t offset) {
 
 int FakeV4l2::munmap(void*, size_t) { return 0; }
 
-// A frame is ready every 2 ms while buffers are queued; a node that has gone reports an error.
+// A frame is ready every frame interval while buffers are queued; a node that has gone
+// reports an error.
 int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (frameIntervalMs) std::this_thread::sleep_for(std::chrono::milliseconds(frameIntervalMs));
     std::lock_guard<std::mutex> guard(lock);
     int ready = 0;
     for (nfds_t i = 0; i < count; i++) {

@@ -43,6 +43,8 @@ struct FakeNode {
 class FakeV4l2 final : public platform::V4l2System {
 public:
     FakeV4l2();
+    // How long poll waits for each frame: a camera's pace, or none to measure our own cost.
+    int frameIntervalMs = 2;
     ~FakeV4l2() override;
 
     FakeNode& add(const std::string& path);

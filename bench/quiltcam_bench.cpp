@@ -1,0 +1,107 @@
+// Quiltcam's per-frame costs: the grid's update, the mosaic's drawing, a whole pass of the
+// frame loop on SDL's dummy video driver, and a camera frame's conversion and scaling.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <random>
+
+#include "app/quiltcam.h"
+#include "platform/v4l2_camera.h"
+#include "tests/fake_v4l2.h"
+#include "tests/test_camera.h"
+
+namespace {
+
+std::shared_ptr<TestCamera> camera = std::make_shared<TestCamera>();
+std::vector<unsigned char> frames[2];
+
+void startOnce() {
+    if (screen) return;
+    setenv("SDL_VIDEODRIVER", "dummy", 1);
+    static TestCameraScope scope{{camera}};
+    startUp();
+    std::mt19937 random(1);
+    for (auto& frame : frames) {
+        frame.resize(160 * 120 * 3);
+        for (auto& byte : frame) byte = (unsigned char)(random() & 255);
+    }
+}
+
+void perFrame(benchmark::State& state) {
+    state.counters["fps"] = benchmark::Counter((double)state.iterations(), benchmark::Counter::kIsRate);
+}
+
+// A new camera frame each time (the copy into the grabber, about 57 KB, is included).
+void update(benchmark::State& state) {
+    startOnce();
+    unsigned n = 0;
+    for (auto _ : state) {
+        camera->show(frames[n++ & 1]);
+        grid->update();
+    }
+    perFrame(state);
+}
+BENCHMARK(update);
+
+void drawMosaic(benchmark::State& state) {
+    startOnce();
+    SDL_Surface* target = SDL_CreateRGBSurface(SDL_SWSURFACE, 640, 480, 32, rMask, gMask, bMask, aMask);
+    unsigned n = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        camera->show(frames[n++ & 1]);
+        grid->update();
+        state.ResumeTiming();
+        drawMosaic(target);
+    }
+    perFrame(state);
+    SDL_FreeSurface(target);
+}
+BENCHMARK(drawMosaic);
+
+// update() + drawMosaic() + the display update, as the frame loop runs them.
+void pass(benchmark::State& state) {
+    startOnce();
+    unsigned n = 0;
+    for (auto _ : state) {
+        camera->show(frames[n++ & 1]);
+        framePass();
+    }
+    perFrame(state);
+}
+BENCHMARK(pass);
+
+// A 640 x 480 YUYV camera: conversion to blue-green-red and scaling to 160 x 120, on the
+// camera's own thread (the fake kernel hands frames over at once).
+class CountingSink final : public platform::FrameSink {
+public:
+    std::atomic<long> frames{0};
+    void deliverFrame(const unsigned char*, size_t) override { frames++; }
+};
+
+void cameraFrame640(benchmark::State& state) {
+    FakeV4l2 fake;
+    fake.frameIntervalMs = 0;
+    FakeNode& node = fake.add("/dev/video0");
+    node.sizes = {{640, 480}};
+    node.fill = [](const v4l2_pix_format& pix, unsigned char* data, size_t size, long n) {
+        if (n < 8)  // every buffer once; they keep their contents
+            for (size_t i = 0; i < size; i++) data[i] = (unsigned char)(i * 31 + n);
+        return (size_t)pix.sizeimage;
+    };
+    CountingSink sink;
+    platform::V4l2Camera device(fake, "/dev/video0");
+    if (FAILED(device.start(160, 120, &sink))) state.SkipWithError("camera did not start");
+    for (auto _ : state) {
+        const long seen = sink.frames;
+        while (sink.frames == seen) {
+        }
+    }
+    device.stop();
+    perFrame(state);
+}
+BENCHMARK(cameraFrame640)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
