@@ -3,7 +3,6 @@
 #include "platform/directshow.h"
 
 #include <fcntl.h>
-#include <libv4l-plugin.h>
 #include <libv4lconvert.h>
 #include <sys/mman.h>
 
@@ -11,32 +10,6 @@
 #include <chrono>
 
 namespace platform {
-
-// libv4lconvert asks the device about its formats through these, so that its questions go
-// through the same seam as ours.
-static void* opsInit(int) { return nullptr; }
-static void opsClose(void*) {}
-static int opsIoctl(void* system, int fd, unsigned long request, void* argument) {
-    return static_cast<V4l2System*>(system)->ioctl(fd, request, argument);
-}
-static ssize_t opsRead(void*, int, void*, size_t) {
-    errno = EINVAL;
-    return -1;
-}
-static ssize_t opsWrite(void*, int, const void*, size_t) {
-    errno = EINVAL;
-    return -1;
-}
-static libv4l_dev_ops makeDeviceOps() {
-    libv4l_dev_ops ops{};  // the reserved entries stay null
-    ops.init = opsInit;
-    ops.close = opsClose;
-    ops.ioctl = opsIoctl;
-    ops.read = opsRead;
-    ops.write = opsWrite;
-    return ops;
-}
-static const libv4l_dev_ops deviceOps = makeDeviceOps();
 
 static const unsigned bufferCount = 4;
 // A device that keeps failing DQBUF with EIO this many times in a row is treated as gone.
@@ -75,7 +48,7 @@ int V4l2Camera::openNode(const std::string& node) {
         nativeWidth = (int)current.fmt.pix.width;
         nativeHeight = (int)current.fmt.pix.height;
     }
-    converter = v4lconvert_create_with_dev_ops(fd, &system, &deviceOps);
+    converter = newConverter(system, fd);
     return converter ? 0 : ENOMEM;
 }
 
@@ -110,13 +83,6 @@ int V4l2Camera::configure() {
     if (system.ioctl(fd, VIDIOC_S_FMT, &camera) < 0) return errno;
     const uint32_t cameraWidth = camera.fmt.pix.width, cameraHeight = camera.fmt.pix.height;
     if (cameraWidth == 0 || cameraHeight == 0 || cameraWidth > 8192 || cameraHeight > 8192) return EINVAL;
-    cameraFormat = camera;
-    convertedFormat = want;
-    convertedFormat.fmt.pix.width = cameraWidth;
-    convertedFormat.fmt.pix.height = cameraHeight;
-    convertedFormat.fmt.pix.bytesperline = cameraWidth * 3;
-    convertedFormat.fmt.pix.sizeimage = cameraWidth * cameraHeight * 3;
-
     v4l2_requestbuffers request{};
     request.count = bufferCount;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -137,9 +103,7 @@ int V4l2Camera::configure() {
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (system.ioctl(fd, VIDIOC_STREAMON, &type) < 0) return errno;
 
-    converted.assign(convertedFormat.fmt.pix.sizeimage, 0);
-    scaled.assign((size_t)width * height * 3, 0);
-    scaler.plan((int)cameraWidth, (int)cameraHeight, width, height);
+    intake.configure(converter, camera, width, height);
     return 0;
 }
 
@@ -208,29 +172,15 @@ bool V4l2Camera::takeFrame() {
     return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 || errno != ENODEV;
 }
 
-// A JPEG ends with the End Of Image marker; libv4lconvert "converts" a truncated one anyway.
-static bool endsLikeJpeg(const unsigned char* data, size_t length) {
-    while (length > 2 && data[length - 1] == 0) length--;  // some cameras pad with zeros
-    return length >= 4 && data[length - 2] == 0xFF && data[length - 1] == 0xD9;
-}
-
 void V4l2Camera::deliver(const v4l2_buffer& buffer) {
     const Buffer& mapped = buffers[buffer.index];
-    const size_t used = buffer.bytesused;
-    const uint32_t format = cameraFormat.fmt.pix.pixelformat;
-    const bool compressed = format == V4L2_PIX_FMT_MJPEG || format == V4L2_PIX_FMT_JPEG;
-    auto* data = static_cast<unsigned char*>(mapped.start);
-    const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && used > 0 && used <= mapped.length &&
-                       (compressed ? endsLikeJpeg(data, used) : used >= cameraFormat.fmt.pix.sizeimage);
-    if (!whole ||
-        v4lconvert_convert(converter, &cameraFormat, &convertedFormat, data, (int)used, converted.data(),
-                           (int)converted.size()) != (int)converted.size()) {
+    const unsigned char* frame =
+        intake.take(static_cast<unsigned char*>(mapped.start), buffer.bytesused, mapped.length, buffer.flags);
+    if (!frame) {
         framesDropped++;
         return;
     }
-    // Cameras send rows top-down; the grabber's frames are bottom-up.
-    scaler.scale(converted.data(), scaled.data(), true);
-    sink->deliverFrame(scaled.data(), scaled.size());
+    sink->deliverFrame(frame, intake.frameBytes());
     framesDelivered++;
 }
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "camera/frame_scaler.h"
+#include "platform/frame_intake.h"
 #include "platform/v4l2_system.h"
 #include "platform/video_device.h"
 
@@ -56,11 +56,8 @@ private:
     int nativeWidth = 0, nativeHeight = 0;
 
     int width = 0, height = 0;  // what the sink receives
-    v4l2_format cameraFormat{};  // what the camera sends
-    v4l2_format convertedFormat{};  // blue-green-red at the camera's size
     std::vector<Buffer> buffers;
-    std::vector<unsigned char> converted, scaled;
-    FrameScaler scaler;
+    FrameIntake intake;
     FrameSink* sink = nullptr;
     int ioErrors = 0;  // DQBUF failures with EIO in a row
 

@@ -26,6 +26,14 @@ FakeNode& FakeV4l2::add(const std::string& path) {
     return node;
 }
 
+void FakeV4l2::add(const std::string& path, const std::function<void(FakeNode&)>& setUp) {
+    std::lock_guard<std::mutex> guard(lock);
+    FakeNode node;
+    node.path = path;
+    setUp(node);
+    nodes[path] = node;
+}
+
 void FakeV4l2::change(const std::function<void(std::map<std::string, FakeNode>&)>& f) {
     std::lock_guard<std::mutex> guard(lock);
     f(nodes);
@@ -52,7 +60,9 @@ std::vector<std::string> FakeV4l2::deviceNodes() {
 int FakeV4l2::open(const char* path, int) {
     std::lock_guard<std::mutex> guard(lock);
     auto found = nodes.find(path);
+    if (found != nodes.end() && found->second.presentForOpens == 0) found->second.present = false;
     if (found == nodes.end() || !found->second.present) return fail(ENOENT);
+    if (found->second.presentForOpens > 0) found->second.presentForOpens--;
     if (found->second.openError) return fail(found->second.openError);
     const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     open_[fd].path = path;

@@ -35,6 +35,8 @@ struct FakeNode {
     int dequeueError = 0, dequeueErrorsLeft = 0;
     // After this many frames the node disappears (ENODEV from then on); -1: never.
     long unplugAfter = -1;
+    // After this many opens the node disappears; -1: never.
+    int presentForOpens = -1;
 
     v4l2_pix_format current{};
     long framesSent = 0;
@@ -48,6 +50,8 @@ public:
     ~FakeV4l2() override;
 
     FakeNode& add(const std::string& path);
+    // Adds a node set up by `setUp` in one step, safe while a camera thread is looking.
+    void add(const std::string& path, const std::function<void(FakeNode&)>& setUp);
     // Runs f with the nodes locked, for changing them while a camera streams.
     void change(const std::function<void(std::map<std::string, FakeNode>&)>& f);
     long framesSent(const std::string& path);

@@ -130,6 +130,69 @@ display_failure_exits_1)
     [ $status -eq 1 ] || fail "exit status $status with no display"
     [ "$(wc -l <"$work/stderr")" -eq 1 ] && grep -q '^quiltcam: ' "$work/stderr" || fail "message: $(cat "$work/stderr")"
     ;;
+soak)
+    # A million passes on a changing picture: no allocation after start-up (the meter's
+    # once-a-second title aside, which SDL allocates for), and resident memory steady.
+    "$TESTBIN/make-frames" scene 30 "$frames"
+    SDL_VIDEODRIVER=dummy QUILTCAM_TEST_FRAMES="$frames" QUILTCAM_TEST_LOOP=1 QUILTCAM_TEST_PASSES=1000000 \
+        QUILTCAM_TEST_REPORT="$work/report" timeout 1500 "$testcam" 2>"$work/stderr"
+    status=$?
+    [ $status -eq 0 ] || fail "exit status $status"
+    cat "$work/report"
+    report() { awk -v key=$1 '$1 == key {print $2}' "$work/report"; }
+    [ "$(report passes)" = 1000000 ] || fail "passes: $(report passes)"
+    [ "$(report loop_allocations)" = 0 ] || fail "allocations after start-up: $(report loop_allocations)"
+    growth=$(($(report resident_at_end) - $(report resident_after_1000)))
+    [ ${growth#-} -le 1048576 ] || fail "resident memory moved by $growth bytes"
+    ;;
+event_flood)
+    # 100 000 mouse motions, then a key: one rendered pass per event, none dropped.
+    SDL_VIDEODRIVER=dummy QUILTCAM_TEST_FRAMES="$frames" QUILTCAM_TEST_FLOOD=100000 \
+        QUILTCAM_TEST_REPORT="$work/report" timeout 600 "$testcam" 2>"$work/stderr"
+    status=$?
+    [ $status -eq 0 ] || fail "exit status $status"
+    cat "$work/report"
+    grep -qx 'events_pushed 100001' "$work/report" || fail "not every event went in"
+    grep -qx 'push_failures 0' "$work/report" || fail "events were refused"
+    passes=$(awk '$1 == "passes" {print $2}' "$work/report")
+    [ "$passes" -ge 100000 ] || fail "only $passes passes for 100 000 events"
+    ;;
+device_faults)
+    # Each fault: no crash, no hang, and a key still ends the program with status 0 (or, for
+    # a camera gone before it could be opened, one clear line and status 1).
+    while read -r fault expected message; do
+        SDL_VIDEODRIVER=dummy QUILTCAM_TEST_FAULT=$fault QUILTCAM_TEST_KEY_AFTER_MS=1500 timeout 30 "$testcam" \
+            2>"$work/stderr"
+        status=$?
+        [ $status -eq "$expected" ] || fail "$fault: exit status $status"
+        [ -z "$message" ] || [ "$(cat "$work/stderr")" = "$message" ] || fail "$fault: message $(cat "$work/stderr")"
+        echo "ok: $fault"
+    done <<'TABLE'
+unplug-replug 0
+dqbuf-eio 0
+dqbuf-eagain 0
+other-size-larger 0
+other-size-smaller 0
+vanish-before-open 1 quiltcam: cannot open /dev/video0: No such file or directory
+TABLE
+    ;;
+display_mode_refused)
+    # An 8-bit screen smaller than the display: the full-screen mode is refused.
+    small=
+    for n in $(seq 141 190); do
+        [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
+        Xvfb :$n -screen 0 320x200x8 -nolisten tcp >/dev/null 2>&1 &
+        small=$!
+        break
+    done
+    for _ in $(seq 50); do DISPLAY=:$n xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+    DISPLAY=:$n QUILTCAM_TEST_FRAMES="$frames" timeout 30 "$TESTBIN/quiltcam-testcam-fullscreen" 2>"$work/stderr"
+    status=$?
+    kill $small
+    [ $status -eq 1 ] || fail "exit status $status"
+    [ "$(wc -l <"$work/stderr")" -eq 1 ] && grep -q '^quiltcam-fullscreen: cannot set the 640x480x32 video mode: ' "$work/stderr" ||
+        fail "message: $(cat "$work/stderr")"
+    ;;
 *)
     fail "no such case"
     ;;

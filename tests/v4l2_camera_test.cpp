@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "app/quiltcam.h"
@@ -133,6 +135,32 @@ TEST_F(V4l2CameraTest, ShortAndCorruptFramesAreDropped) {
     EXPECT_GT(camera.framesDropped.load(), 0);
 }
 
+TEST_F(V4l2CameraTest, MjpegCameraDeliversDecodedFrames) {
+    // A 160 x 120 JPEG, red at the top fading to blue at the bottom (a fuzzing seed, after
+    // its three bytes of fuzzer settings).
+    std::ifstream file(QUILTCAM_SOURCE_DIR "/tests/fuzz/corpus/frame_intake/mjpeg-160x120", std::ios::binary);
+    std::vector<unsigned char> jpeg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_GT(jpeg.size(), 100u);
+    jpeg.erase(jpeg.begin(), jpeg.begin() + 3);
+    FakeNode& node = fake.add("/dev/video0");
+    node.formats = {V4L2_PIX_FMT_MJPEG};
+    node.fill = [&](const v4l2_pix_format&, unsigned char* data, size_t, long) {
+        std::copy(jpeg.begin(), jpeg.end(), data);
+        return jpeg.size();
+    };
+    platform::V4l2Camera camera(fake, "/dev/video0");
+    ASSERT_EQ(camera.start(160, 120, &sink), S_OK);
+    ASSERT_TRUE(waitFor([&] { return sink.count() >= 2; }));
+    camera.stop();
+    const auto frame = sink.latest();
+    const unsigned char* bottom = &frame[80 * 3];  // blue, green, red
+    const unsigned char* top = &frame[(119 * 160 + 80) * 3];
+    EXPECT_GT(bottom[0], 200);
+    EXPECT_LT(bottom[2], 50);
+    EXPECT_GT(top[2], 200);
+    EXPECT_LT(top[0], 50);
+}
+
 TEST_F(V4l2CameraTest, TruncatedJpegIsDropped) {
     FakeNode& node = fake.add("/dev/video0");
     node.formats = {V4L2_PIX_FMT_MJPEG};
@@ -233,11 +261,12 @@ TEST_F(GridOnFakeCamera, UnplugHoldsThePictureAndReplugResumes) {
     EXPECT_EQ(grid.cellLuma()[0], topLuma);
 
     // A camera appears again, under another name, with a uniformly dark picture.
-    FakeNode& again = fake.add("/dev/video1");
-    again.fill = [](const v4l2_pix_format& pix, unsigned char* data, size_t size, long) {
-        for (size_t i = 0; i < size; i++) data[i] = i % 2 ? 128 : 40;
-        return (size_t)pix.sizeimage;
-    };
+    fake.add("/dev/video1", [](FakeNode& again) {
+        again.fill = [](const v4l2_pix_format& pix, unsigned char* data, size_t size, long) {
+            for (size_t i = 0; i < size; i++) data[i] = i % 2 ? 128 : 40;
+            return (size_t)pix.sizeimage;
+        };
+    });
     EXPECT_TRUE(waitFor([&] {
         grid.update();
         return grid.cellLuma()[0] < 60;

@@ -31,5 +31,6 @@ HRESULT FileCamera::start(int width, int height, platform::FrameSink* sink) {
 void FileCamera::framePulled() {
     if (!sink || frames.empty()) return;
     size_t index = nextFrame < frameCount() ? nextFrame++ : frameCount() - 1;
+    if (loop && nextFrame == frameCount()) nextFrame = 0;
     sink->deliverFrame(frames.data() + index * frameSize, frameSize);
 }

@@ -1,6 +1,6 @@
 // The test camera: a video input device that plays 160 x 120 frames from a file (packed
 // blue-green-red, rows bottom-up, one frame after another), one frame each time the grabber is
-// asked for one, holding the last.
+// asked for one, holding the last (or, looping, starting again).
 #pragma once
 
 #include <string>
@@ -13,7 +13,7 @@ public:
     static const int frameWidth = 160, frameHeight = 120;
     static const size_t frameSize = frameWidth * frameHeight * 3;
 
-    explicit FileCamera(std::string path) : path(std::move(path)) {}
+    FileCamera(std::string path, bool loop) : path(std::move(path)), loop(loop) {}
 
     std::string name() const override { return path; }
     HRESULT open() override;
@@ -28,6 +28,7 @@ public:
 
 private:
     std::string path;
+    bool loop;
     std::vector<unsigned char> frames;
     size_t nextFrame = 0;
     platform::FrameSink* sink = nullptr;

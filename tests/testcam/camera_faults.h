@@ -1,0 +1,7 @@
+// Misbehaving cameras for the test program: a fake V4L2 kernel whose first node fails in a
+// named way, made the program's only camera.
+#pragma once
+
+// False when there is no fault of that name. Names: unplug-replug, dqbuf-eio, dqbuf-eagain,
+// other-size-larger, other-size-smaller, vanish-before-open.
+bool installCameraFault(const char* name);
