@@ -2,12 +2,15 @@
 #include "app/quiltcam.h"
 
 #include "app/tile_shading.h"
+#include "resources/quiltcam_icon.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#ifdef _WIN32
+// Windows' own API, where the camera code uses it too.
+#if defined(_WIN32) && !defined(QUILTCAM_STAND_IN)
+#define QUILTCAM_WINDOWS_API
 #include <windows.h>
 #endif
 
@@ -55,7 +58,7 @@ void describeCaptureFailure(const CameraGrid& camera, char* text, size_t size) {
         return;
     }
     char reason[256];
-#ifdef _WIN32
+#ifdef QUILTCAM_WINDOWS_API
     if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)status, 0, reason,
                         sizeof reason, nullptr))
         std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)status);
@@ -74,12 +77,30 @@ static void failWithCaptureError(const CameraGrid& camera) {
     char message[512];
     describeCaptureFailure(camera, message, sizeof message);
     std::fprintf(stderr, "%s\n", message);
+#ifdef QUILTCAM_WINDOWS_API
+    // Standard error is a file there: say it where the user looks. The display goes first:
+    // a full-screen window would hide the box.
+    SDL_Quit();
+    MessageBoxA(nullptr, message, windowTitle, MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
+#endif
     std::exit(1);
 }
+
+#ifndef _WIN32
+// The window's icon; on Windows it comes from the program's resources.
+static void setWindowIcon() {
+    SDL_Surface* icon = SDL_CreateRGBSurfaceFrom(const_cast<unsigned char*>(quiltcamIcon), 32, 32, 24, 32 * 3,
+                                                 0x0000FF, 0x00FF00, 0xFF0000, 0);
+    if (icon) SDL_WM_SetIcon(icon, nullptr);
+}
+#endif
 
 void startUp() {
     if (SDL_Init(SDL_INIT_VIDEO) < 0) failWithSdlError("cannot initialise SDL video");
     std::atexit(SDL_Quit);
+#ifndef _WIN32
+    setWindowIcon();
+#endif
     screen = SDL_SetVideoMode(640, 480, 32, videoFlags);
     if (!screen) failWithSdlError("cannot set the 640x480x32 video mode");
     // The border around the mosaic is never drawn. Classic SDL hands over a black display;

@@ -31,7 +31,7 @@ void shadeSpanSse2(uint32_t* out, const uint16_t* luma, int count, int r, int g,
 }
 
 SpanShader fastestSpanShader() {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN32)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) return shadeSpanAvx2;
 #endif

@@ -44,13 +44,42 @@ CameraGrid::CameraGrid(int width, int height, int gridWidth, int gridHeight) {
     cellSums = new uint32_t[3 * cellCount]();
 
     captureStatus = startCapture(width, height);
+    if (capturing()) planConnectedSize();
+}
+
+// A camera that cannot give the frame size connects at its own: learn that size once and
+// scale every copy down (or up) to the frame's.
+void CameraGrid::planConnectedSize() {
+    AM_MEDIA_TYPE type;
+    std::memset(&type, 0, sizeof type);
+    if (FAILED(grabber->GetConnectedMediaType(&type))) return;
+    if (IsEqualGUID(type.formattype, FORMAT_VideoInfo) && type.pbFormat && type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
+        const BITMAPINFOHEADER& header = reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat)->bmiHeader;
+        const int connectedWidth = header.biWidth, connectedHeight = header.biHeight < 0 ? -header.biHeight : header.biHeight;
+        if ((connectedWidth != width || connectedHeight != height) && header.biBitCount == 24 && connectedWidth > 0 &&
+            connectedHeight > 0 && connectedWidth <= 8192 && connectedHeight <= 8192) {
+            connectedRowBytes = (connectedWidth * 3 + 3) & ~3;  // rows are padded to whole words
+            connectedBytes = connectedRowBytes * connectedHeight;
+            connectedFrame = new unsigned char[connectedBytes]();
+            connectedTopDown = header.biHeight < 0;
+            connectedScaler.plan(connectedWidth, connectedHeight, width, height);
+        }
+    }
+    if (type.pbFormat) CoTaskMemFree(type.pbFormat);
+    if (type.pUnk) type.pUnk->Release();
 }
 
 void CameraGrid::update() {
     // A copy may write back a smaller count than the buffer holds; asking with the whole
     // buffer each time keeps one short frame from refusing every later full one.
     frameBytes = 3 * pixelCount;
-    if (grabber) grabber->GetCurrentBuffer(&frameBytes, reinterpret_cast<LONG*>(frameBuffer));
+    if (connectedFrame) {
+        LONG bytes = connectedBytes;
+        if (grabber->GetCurrentBuffer(&bytes, reinterpret_cast<LONG*>(connectedFrame)) == S_OK && bytes == connectedBytes)
+            connectedScaler.scale(connectedFrame, frameBuffer, connectedTopDown, connectedRowBytes);
+    } else if (grabber) {
+        grabber->GetCurrentBuffer(&frameBytes, reinterpret_cast<LONG*>(frameBuffer));
+    }
 
     // Rows arrive bottom-up: output row y is frame row height - 1 - y. Read right to left
     // they also mirror the picture: output column x is frame column width - 1 - x. The rows
@@ -109,4 +138,5 @@ CameraGrid::~CameraGrid() {
     delete[] reciprocals;
     delete[] rowSums;
     delete[] cellSums;
+    delete[] connectedFrame;
 }

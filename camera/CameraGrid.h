@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "camera/directshow_api.h"
+#include "camera/frame_scaler.h"
 
 // A decoded pixel, a cell's average colour (each channel 0-255) or a cell's running sum.
 struct RgbTriple {
@@ -68,6 +69,15 @@ private:
     // then each cell's red, green and blue totals. Zero between updates.
     uint32_t* rowSums;
     uint32_t* cellSums;
+
+    // When the grabber connected at another size than the frame's (a camera that cannot give
+    // it), each copy lands here first and is scaled into frameBuffer.
+    void planConnectedSize();
+    unsigned char* connectedFrame = nullptr;
+    LONG connectedBytes = 0;
+    int connectedRowBytes = 0;
+    bool connectedTopDown = false;
+    FrameScaler connectedScaler;
 
     HRESULT captureStatus = E_FAIL;
     char deviceName[256] = {};

@@ -1,8 +1,8 @@
 // COM and DirectShow for the camera code: Windows' own headers on Windows, the platform
-// stand-in elsewhere.
+// stand-in elsewhere (and in the Windows build of the test camera program).
 #pragma once
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(QUILTCAM_STAND_IN)
 #include <windows.h>
 #include <dshow.h>
 #include <qedit.h>

@@ -34,12 +34,13 @@ void FrameScaler::plan(int sourceWidth, int sourceHeight, int targetWidth, int t
     accumulator.assign((size_t)targetWidth * 3, 0);
 }
 
-void FrameScaler::scale(const unsigned char* source, unsigned char* target, bool flipRows) const {
+void FrameScaler::scale(const unsigned char* source, unsigned char* target, bool flipRows, int sourceRowBytes) const {
     const uint64_t total = (uint64_t)sourceWidth * (uint64_t)sourceHeight;
+    const size_t rowBytes = sourceRowBytes > 0 ? (size_t)sourceRowBytes : (size_t)sourceWidth * 3;
     for (int r = 0; r < targetHeight; r++) {
         std::fill(accumulator.begin(), accumulator.end(), 0);
         for (int t = 0; t < rows.count[r]; t++) {
-            const unsigned char* sourceRow = source + (size_t)(rows.first[r] + t) * sourceWidth * 3;
+            const unsigned char* sourceRow = source + (size_t)(rows.first[r] + t) * rowBytes;
             const uint64_t rowWeight = rows.weights[rows.weightStart[r] + t];
             // Across: each target pixel's weighted sum over the source pixels it covers.
             for (int c = 0; c < targetWidth; c++) {

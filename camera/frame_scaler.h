@@ -12,9 +12,10 @@ public:
     void plan(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight);
     bool planned() const { return sourceWidth > 0; }
 
-    // Packed 3-byte pixels, rows without padding. flipRows turns a top-down source into a
-    // bottom-up target (or the other way round).
-    void scale(const unsigned char* source, unsigned char* target, bool flipRows) const;
+    // Packed 3-byte pixels; source rows are sourceRowBytes apart (0: no padding), target rows
+    // have none. flipRows turns a top-down source into a bottom-up target (or the other way
+    // round).
+    void scale(const unsigned char* source, unsigned char* target, bool flipRows, int sourceRowBytes = 0) const;
 
     int sourceWidth = 0, sourceHeight = 0, targetWidth = 0, targetHeight = 0;
 

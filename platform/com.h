@@ -74,7 +74,12 @@ enum {
     CLSCTX_INPROC_HANDLER = 0x2,
 };
 
+// The identifiers live in a namespace of their own, so that they never meet the system's
+// definitions of the same names (the Windows build of the test program links both).
+namespace platform_ids {
 extern const IID IID_IUnknown;
+}
+using namespace platform_ids;
 
 struct IUnknown {
     virtual HRESULT QueryInterface(REFIID iid, void** object) = 0;

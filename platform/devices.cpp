@@ -2,11 +2,19 @@
 #include <cwchar>
 
 #include "platform/filters.h"
+#ifndef _WIN32
 #include "platform/v4l2_camera.h"
+#endif
 
 namespace platform {
 
-std::vector<VideoDeviceLister> defaultVideoDeviceListers() { return {listV4l2Cameras}; }
+std::vector<VideoDeviceLister> defaultVideoDeviceListers() {
+#ifdef _WIN32
+    return {};  // the stand-in serves only the test camera there
+#else
+    return {listV4l2Cameras};
+#endif
+}
 
 std::vector<VideoDeviceLister>& videoDeviceListers() {
     static std::vector<VideoDeviceLister> listers = defaultVideoDeviceListers();

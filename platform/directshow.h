@@ -21,6 +21,7 @@
 
 #define BI_RGB 0
 
+namespace platform_ids {
 extern const CLSID CLSID_FilterGraph;
 extern const CLSID CLSID_SystemDeviceEnum;
 extern const CLSID CLSID_VideoInputDeviceCategory;
@@ -44,6 +45,7 @@ extern const GUID FORMAT_VideoInfo;
 extern const GUID FORMAT_None;
 extern const GUID PIN_CATEGORY_PREVIEW;
 extern const GUID PIN_CATEGORY_CAPTURE;
+}  // namespace platform_ids
 
 struct RECT {
     LONG left, top, right, bottom;

@@ -243,7 +243,7 @@ HRESULT SampleGrabber::GetCurrentBuffer(LONG* bufferSize, LONG* buffer) {
     if (!input.peer) return VFW_E_NOT_CONNECTED;
     if (!bufferSamples) return E_INVALIDARG;
     if (upstream) upstream->framePulled();
-    std::lock_guard<std::mutex> lock(frameLock);
+    Locked<FrameLock> lock(frameLock);
     if (!haveFrame) return VFW_E_WRONG_STATE;
     if (!buffer) {
         *bufferSize = (LONG)frameLength;
@@ -257,7 +257,7 @@ HRESULT SampleGrabber::GetCurrentBuffer(LONG* bufferSize, LONG* buffer) {
 
 void SampleGrabber::deliverFrame(const unsigned char* bgrBottomUp, size_t bytes) {
     if (bytes != frameLength || !bufferSamples) return;
-    std::lock_guard<std::mutex> lock(frameLock);
+    Locked<FrameLock> lock(frameLock);
     if (oneShot && haveFrame) return;
     std::memcpy(latest.data(), bgrBottomUp, bytes);
     haveFrame = true;

@@ -1,14 +1,47 @@
 // The filters of a capture chain. Internal to platform/.
 #pragma once
 
+#include <atomic>
 #include <memory>
-#include <mutex>
 #include <vector>
+#ifndef _WIN32
+#include <mutex>
+#endif
 
 #include "platform/objects.h"
 #include "platform/video_device.h"
 
 namespace platform {
+
+#ifdef _WIN32
+// MinGW's win32-thread runtime has no std::mutex. The stand-in runs on Windows only in the
+// test camera program, where the consumer itself paces the frames: a spin lock does.
+class FrameLock {
+public:
+    void lock() {
+        while (held.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    void unlock() { held.clear(std::memory_order_release); }
+
+private:
+    std::atomic_flag held = ATOMIC_FLAG_INIT;
+};
+#else
+using FrameLock = std::mutex;
+#endif
+
+template <class Lock>
+class Locked {
+public:
+    explicit Locked(Lock& lock) : lock(lock) { lock.lock(); }
+    ~Locked() { lock.unlock(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    Lock& lock;
+};
 
 // A video input device in the graph: one output pin, whose stream config sets the size of
 // the frames the device delivers.
@@ -78,7 +111,7 @@ private:
     std::atomic<bool> oneShot{false};
     std::shared_ptr<VideoDevice> upstream;
     size_t frameLength = 0;  // fixed when the input connects
-    std::mutex frameLock;    // guards latest and haveFrame
+    FrameLock frameLock;     // guards latest and haveFrame
     std::vector<unsigned char> latest;
     bool haveFrame = false;
 };

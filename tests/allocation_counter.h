@@ -1,5 +1,7 @@
-// Counts the process's heap allocations: operator new everywhere, and malloc, calloc and
-// realloc where no sanitizer owns them. Link allocation_counter.cpp into the program itself.
+// Counts the process's heap allocations: operator new, and malloc, calloc and realloc with
+// glibc; not under the sanitizers, which own the allocator. Link allocation_counter.cpp into
+// the program itself.
 #pragma once
 
 long allocationCount();
+bool allocationsCounted();
