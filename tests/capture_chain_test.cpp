@@ -2,8 +2,11 @@
 // device chosen, pin look-ups, and the references left held.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "camera/CameraGrid.h"
 #include "platform/call_trace.h"
+#include "tests/reference_arithmetic.h"
 #include "tests/test_camera.h"
 
 namespace {
@@ -45,7 +48,7 @@ TEST(CaptureChain, CallsComeInOrder) {
     EXPECT_EQ(camera->startedHeight, 120);
 }
 
-TEST(CaptureChain, FormatIsLeftAloneWithoutVideoInfo) {
+TEST(CaptureChain, DeviceWithoutVideoInfoKeepsItsSizeAndIsScaled) {
     auto camera = std::make_shared<NotVideoInfoCamera>();
     camera->width = 320;
     camera->height = 240;
@@ -54,6 +57,22 @@ TEST(CaptureChain, FormatIsLeftAloneWithoutVideoInfo) {
     CameraGrid grid(160, 120, 26, 20);
     for (const std::string& call : trace.calls) EXPECT_EQ(call.rfind("SetFormat", 0), std::string::npos) << call;
     EXPECT_EQ(camera->startedWidth, 320);  // the device keeps its own size
+
+    // The grabber connected at 320 x 240: each copy is scaled to the grid's 160 x 120. A frame
+    // of 2 x 2 blocks gives back, exactly, the frame the blocks were made from.
+    std::mt19937 random(3);
+    std::vector<unsigned char> small(160 * 120 * 3), large(320 * 240 * 3);
+    for (auto& byte : small) byte = (unsigned char)(random() & 255);
+    for (int y = 0; y < 240; y++)
+        for (int x = 0; x < 320; x++)
+            for (int c = 0; c < 3; c++) large[(y * 320 + x) * 3 + c] = small[(y / 2 * 160 + x / 2) * 3 + c];
+    camera->show(large);
+    grid.update();
+    const auto expected = referenceCells(small.data(), 160, 120, 26, 20);
+    for (int i = 0; i < 520; i++) {
+        ASSERT_EQ(grid.cellColours()[i]->g, expected[i].g) << i;
+        ASSERT_EQ(grid.cellLuma()[i], expected[i].luma) << i;
+    }
 }
 
 TEST(CaptureChain, FirstDeviceIsUsed) {
