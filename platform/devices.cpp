@@ -60,30 +60,18 @@ private:
     std::shared_ptr<VideoDevice> device;
 };
 
-class MonikerEnumerator final : public ComObject<IEnumMoniker> {
+class MonikerEnumerator final : public Enumerator<IEnumMoniker, IMoniker> {
 public:
     explicit MonikerEnumerator(VideoDeviceList devices) : devices(std::move(devices)) {}
-
-    HRESULT Next(ULONG count, IMoniker** monikers, ULONG* fetched) override {
-        if (!monikers) return E_POINTER;
-        if (count != 1 && !fetched) return E_INVALIDARG;
-        ULONG taken = 0;
-        while (taken < count && position < devices.size()) monikers[taken++] = new DeviceMoniker(devices[position++]);
-        if (fetched) *fetched = taken;
-        return taken == count ? S_OK : S_FALSE;
-    }
-    HRESULT Reset() override {
-        position = 0;
-        return S_OK;
-    }
 
 private:
     void* interfaceFor(REFIID iid) override {
         return (iid == IID_IUnknown || iid == IID_IEnumMoniker) ? static_cast<IEnumMoniker*>(this) : nullptr;
     }
+    size_t size() override { return devices.size(); }
+    IMoniker* fetch(size_t index) override { return new DeviceMoniker(devices[index]); }
 
     VideoDeviceList devices;
-    size_t position = 0;
 };
 
 class SystemDeviceEnum final : public ComObject<ICreateDevEnum> {

@@ -54,35 +54,23 @@ HRESULT Pin::QueryDirection(PIN_DIRECTION* result) {
 
 namespace {
 
-class PinEnumerator final : public ComObject<IEnumPins> {
+class PinEnumerator final : public Enumerator<IEnumPins, IPin> {
 public:
     explicit PinEnumerator(Filter* filter) : filter(filter) { filter->AddRef(); }
-
-    HRESULT Next(ULONG count, IPin** pins, ULONG* fetched) override {
-        if (!pins) return E_POINTER;
-        if (count != 1 && !fetched) return E_INVALIDARG;
-        ULONG taken = 0;
-        while (taken < count && position < filter->pinCount()) {
-            pins[taken] = filter->pin(position++);
-            pins[taken]->AddRef();
-            taken++;
-        }
-        if (fetched) *fetched = taken;
-        return taken == count ? S_OK : S_FALSE;
-    }
-    HRESULT Reset() override {
-        position = 0;
-        return S_OK;
-    }
 
 private:
     ~PinEnumerator() override { filter->Release(); }
     void* interfaceFor(REFIID iid) override {
         return (iid == IID_IUnknown || iid == IID_IEnumPins) ? static_cast<IEnumPins*>(this) : nullptr;
     }
+    size_t size() override { return (size_t)filter->pinCount(); }
+    IPin* fetch(size_t index) override {
+        Pin* pin = filter->pin((int)index);
+        pin->AddRef();
+        return pin;
+    }
 
     Filter* filter;
-    int position = 0;
 };
 
 }  // namespace

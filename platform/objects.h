@@ -43,6 +43,32 @@ private:
     std::atomic<ULONG> references{1};
 };
 
+// The Next and Reset of a COM enumerator, over the items that fetch() hands out with a
+// reference of their own.
+template <class Interface, class Item>
+class Enumerator : public ComObject<Interface> {
+public:
+    HRESULT Next(ULONG count, Item** items, ULONG* fetched) override {
+        if (!items) return E_POINTER;
+        if (count != 1 && !fetched) return E_INVALIDARG;
+        ULONG taken = 0;
+        while (taken < count && position < size()) items[taken++] = fetch(position++);
+        if (fetched) *fetched = taken;
+        return taken == count ? S_OK : S_FALSE;
+    }
+    HRESULT Reset() override {
+        position = 0;
+        return S_OK;
+    }
+
+protected:
+    virtual size_t size() = 0;
+    virtual Item* fetch(size_t index) = 0;
+
+private:
+    size_t position = 0;
+};
+
 class Filter;
 class FilterGraph;
 
