@@ -6,6 +6,7 @@
 #include <random>
 
 #include "app/quiltcam.h"
+#include "camera/frame_scaler.h"
 #include "platform/v4l2_camera.h"
 #include "tests/fake_v4l2.h"
 #include "tests/test_camera.h"
@@ -70,6 +71,19 @@ void pass(benchmark::State& state) {
     perFrame(state);
 }
 BENCHMARK(pass);
+
+// Area-averaging a 640 x 480 frame down to 160 x 120, turning it bottom-up.
+void scale640(benchmark::State& state) {
+    FrameScaler scaler;
+    scaler.plan(640, 480, 160, 120);
+    std::vector<unsigned char> source(640 * 480 * 3, 77), target(160 * 120 * 3);
+    for (auto _ : state) {
+        scaler.scale(source.data(), target.data(), true);
+        benchmark::DoNotOptimize(target.data());
+    }
+    perFrame(state);
+}
+BENCHMARK(scale640);
 
 // A 640 x 480 YUYV camera: conversion to blue-green-red and scaling to 160 x 120, on the
 // camera's own thread (the fake kernel hands frames over at once).
