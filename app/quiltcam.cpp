@@ -87,11 +87,13 @@ static void failWithCaptureError(const CameraGrid& camera) {
 }
 
 #ifndef _WIN32
-// The window's icon; on Windows it comes from the program's resources.
+// The window's icon, kept for the program's life; on Windows it comes from the resources.
+static SDL_Surface* windowIcon;
+
 static void setWindowIcon() {
-    SDL_Surface* icon = SDL_CreateRGBSurfaceFrom(const_cast<unsigned char*>(quiltcamIcon), 32, 32, 24, 32 * 3,
-                                                 0x0000FF, 0x00FF00, 0xFF0000, 0);
-    if (icon) SDL_WM_SetIcon(icon, nullptr);
+    windowIcon = SDL_CreateRGBSurfaceFrom(const_cast<unsigned char*>(quiltcamIcon), 32, 32, 24, 32 * 3, 0x0000FF,
+                                          0x00FF00, 0xFF0000, 0);
+    if (windowIcon) SDL_WM_SetIcon(windowIcon, nullptr);
 }
 #endif
 
