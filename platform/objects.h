@@ -112,10 +112,7 @@ protected:
     void* interfaceFor(REFIID iid) override;
 };
 
-// A device filter with its configured frame size, and how a frame source connects to it.
-class DeviceFilter;
-class SampleGrabber;
-
+// What CoCreateInstance makes for each class.
 IUnknown* newFilterGraph();
 IUnknown* newSystemDeviceEnum();
 IUnknown* newCaptureGraphBuilder();
