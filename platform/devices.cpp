@@ -1,5 +1,4 @@
 // The system device enumerator: monikers for the video input devices that the listers find.
-
 #include "platform/filters.h"
 #ifndef _WIN32
 #include "platform/v4l2_camera.h"

@@ -1,5 +1,4 @@
 // The filter graph manager and the capture graph builder.
-
 #include "platform/filters.h"
 
 namespace platform {
