@@ -30,36 +30,37 @@ void FrameScaler::plan(int sourceWidth, int sourceHeight, int targetWidth, int t
     this->targetHeight = targetHeight;
     columns.plan(sourceWidth, targetWidth);
     rows.plan(sourceHeight, targetHeight);
-    rowSums.assign((size_t)targetWidth * 3, 0);
-    accumulator.assign((size_t)targetWidth * 3, 0);
+    columnSums.assign((size_t)sourceWidth * 3, 0);
 }
 
+// Down the rows first, over whole source rows (contiguous, so the compiler vectorises it),
+// then across within the one row of sums. Every sum is an exact integer, in any order.
 void FrameScaler::scale(const unsigned char* source, unsigned char* target, bool flipRows, int sourceRowBytes) const {
     const uint64_t total = (uint64_t)sourceWidth * (uint64_t)sourceHeight;
     const size_t rowBytes = sourceRowBytes > 0 ? (size_t)sourceRowBytes : (size_t)sourceWidth * 3;
+    const size_t sums = (size_t)sourceWidth * 3;
+    uint32_t* down = columnSums.data();
     for (int r = 0; r < targetHeight; r++) {
-        std::fill(accumulator.begin(), accumulator.end(), 0);
+        std::fill(columnSums.begin(), columnSums.end(), 0);
         for (int t = 0; t < rows.count[r]; t++) {
             const unsigned char* sourceRow = source + (size_t)(rows.first[r] + t) * rowBytes;
-            const uint64_t rowWeight = rows.weights[rows.weightStart[r] + t];
-            // Across: each target pixel's weighted sum over the source pixels it covers.
-            for (int c = 0; c < targetWidth; c++) {
-                uint32_t b = 0, g = 0, red = 0;
-                const unsigned char* pixel = sourceRow + (size_t)columns.first[c] * 3;
-                const uint32_t* weight = &columns.weights[columns.weightStart[c]];
-                for (int k = 0; k < columns.count[c]; k++, pixel += 3) {
-                    b += weight[k] * pixel[0];
-                    g += weight[k] * pixel[1];
-                    red += weight[k] * pixel[2];
-                }
-                rowSums[c * 3] = b;
-                rowSums[c * 3 + 1] = g;
-                rowSums[c * 3 + 2] = red;
-            }
-            for (int i = 0; i < targetWidth * 3; i++) accumulator[i] += rowWeight * rowSums[i];
+            const uint32_t rowWeight = rows.weights[rows.weightStart[r] + t];
+            for (size_t i = 0; i < sums; i++) down[i] += rowWeight * sourceRow[i];
         }
         const int targetRow = flipRows ? targetHeight - 1 - r : r;
         unsigned char* out = target + (size_t)targetRow * targetWidth * 3;
-        for (int i = 0; i < targetWidth * 3; i++) out[i] = (unsigned char)((accumulator[i] + total / 2) / total);
+        for (int c = 0; c < targetWidth; c++) {
+            uint64_t b = 0, g = 0, red = 0;
+            const uint32_t* pixel = down + (size_t)columns.first[c] * 3;
+            const uint32_t* weight = &columns.weights[columns.weightStart[c]];
+            for (int k = 0; k < columns.count[c]; k++, pixel += 3) {
+                b += (uint64_t)weight[k] * pixel[0];
+                g += (uint64_t)weight[k] * pixel[1];
+                red += (uint64_t)weight[k] * pixel[2];
+            }
+            out[c * 3] = (unsigned char)((b + total / 2) / total);
+            out[c * 3 + 1] = (unsigned char)((g + total / 2) / total);
+            out[c * 3 + 2] = (unsigned char)((red + total / 2) / total);
+        }
     }
 }

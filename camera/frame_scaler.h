@@ -28,6 +28,5 @@ private:
         void plan(int source, int target);
     };
     Taps columns, rows;
-    mutable std::vector<uint32_t> rowSums;  // one source row scaled across: targetWidth x 3
-    mutable std::vector<uint64_t> accumulator;
+    mutable std::vector<uint32_t> columnSums;  // one target row's source rows, weighted and added
 };
