@@ -14,7 +14,11 @@ for p in g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 dpkg-dev; do installed
 # Source packages: a deb-src entry beside Debian's own.
 updated=no
 if ! grep -rqs 'deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-  sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
+  else  # the one-line format: the same archives, for sources
+    grep -h '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' >/etc/apt/sources.list.d/quiltcam-sources.list
+  fi
   updated=yes
 fi
 if [ "${1:-}" = wine ]; then
