@@ -186,41 +186,29 @@ void drawMosaic(SDL_Surface* screen) {
         for (int k = 3; k < gridWidth - 3; k++) *grey++ = cellLumaTable[j * gridWidth + k];
     for (int i = 0; i < tilePixels; i++) lumaTile16[i] = (uint16_t)lumaTile[i];
 
-    if (takesTilesDirectly(screen) && SDL_LockSurface(screen) == 0) {
-        // Each tile is shaded whole into the tile's own pixels and copied into place row by
-        // row: what the blit would copy.
-        Uint32* tilePixelWords = static_cast<Uint32*>(tile->pixels);
-        for (int r = 0; r < 20; r++)
-            for (int c = 0; c < 26; c++) {
-                const RgbTriple* colour = cellColourTable[r * gridWidth + c];
-                shadeSpan(tilePixelWords, lumaTile16, tilePixels, colour->r, colour->g, colour->b);
-                Uint8* corner = static_cast<Uint8*>(screen->pixels) + (originY + r * tileHeight) * screen->pitch +
-                                (originX + c * tileWidth) * 4;
+    tileDstRect.x = (Sint16)originX;
+    tileDstRect.y = (Sint16)originY;
+    tileDstRect.w = (Uint16)tileWidth;
+    tileDstRect.h = (Uint16)tileHeight;
+    Uint32* tilePixelWords = static_cast<Uint32*>(tile->pixels);
+    const bool direct = takesTilesDirectly(screen) && SDL_LockSurface(screen) == 0;
+    for (int r = 0; r < 20; r++) {
+        for (int c = 0; c < 26; c++) {
+            const RgbTriple* colour = cellColourTable[r * gridWidth + c];
+            shadeSpan(tilePixelWords, lumaTile16, tilePixels, colour->r, colour->g, colour->b);
+            if (direct) {  // the plain copy the blit would make
+                Uint8* corner = static_cast<Uint8*>(screen->pixels) + tileDstRect.y * screen->pitch + tileDstRect.x * 4;
                 for (int ty = 0; ty < tileHeight; ty++)
                     std::memcpy(corner + ty * screen->pitch, tilePixelWords + ty * tileWidth, tileWidth * 4);
-            }
-        SDL_UnlockSurface(screen);
-        tileDstRect.x = (Sint16)originX;
-        tileDstRect.y = (Sint16)(originY + 20 * tileHeight);
-        tileDstRect.w = (Uint16)tileWidth;
-        tileDstRect.h = (Uint16)tileHeight;
-    } else {
-        tileDstRect.x = (Sint16)originX;
-        tileDstRect.y = (Sint16)originY;
-        tileDstRect.w = (Uint16)tileWidth;
-        tileDstRect.h = (Uint16)tileHeight;
-        Uint32* tilePixelWords = static_cast<Uint32*>(tile->pixels);
-        for (int r = 0; r < 20; r++) {
-            for (int c = 0; c < 26; c++) {
-                const RgbTriple* colour = cellColourTable[r * gridWidth + c];
-                shadeTile(tilePixelWords, colour->r, colour->g, colour->b);
+            } else {
                 SDL_UpperBlit(tile, &tileSrcRect, screen, &tileDstRect);
-                tileDstRect.x = (Sint16)(tileDstRect.x + tileWidth);
             }
-            tileDstRect.x = (Sint16)originX;
-            tileDstRect.y = (Sint16)(tileDstRect.y + tileHeight);
+            tileDstRect.x = (Sint16)(tileDstRect.x + tileWidth);
         }
+        tileDstRect.x = (Sint16)originX;
+        tileDstRect.y = (Sint16)(tileDstRect.y + tileHeight);
     }
+    if (direct) SDL_UnlockSurface(screen);
     SDL_UpdateRect(screen, 0, 0, 0, 0);
 }
 
