@@ -28,17 +28,26 @@ void FrameScaler::plan(int sourceWidth, int sourceHeight, int targetWidth, int t
     this->sourceHeight = sourceHeight;
     this->targetWidth = targetWidth;
     this->targetHeight = targetHeight;
-    columns.plan(sourceWidth, targetWidth);
-    rows.plan(sourceHeight, targetHeight);
-    columnSums.assign((size_t)sourceWidth * 3, 0);
+    cropWidth = sourceWidth;
+    cropHeight = sourceHeight;
+    if ((long long)sourceWidth * targetHeight > (long long)sourceHeight * targetWidth)
+        cropWidth = (int)((long long)sourceHeight * targetWidth / targetHeight);  // wider: lose the sides
+    else
+        cropHeight = (int)((long long)sourceWidth * targetHeight / targetWidth);  // taller: top and bottom
+    cropX = (sourceWidth - cropWidth) / 2;
+    cropY = (sourceHeight - cropHeight) / 2;
+    columns.plan(cropWidth, targetWidth);
+    rows.plan(cropHeight, targetHeight);
+    columnSums.assign((size_t)cropWidth * 3, 0);
 }
 
 // Down the rows first, over whole source rows (contiguous, so the compiler vectorises it),
 // then across within the one row of sums. Every sum is an exact integer, in any order.
 void FrameScaler::scale(const unsigned char* source, unsigned char* target, bool flipRows, int sourceRowBytes) const {
-    const uint64_t total = (uint64_t)sourceWidth * (uint64_t)sourceHeight;
+    const uint64_t total = (uint64_t)cropWidth * (uint64_t)cropHeight;
     const size_t rowBytes = sourceRowBytes > 0 ? (size_t)sourceRowBytes : (size_t)sourceWidth * 3;
-    const size_t sums = (size_t)sourceWidth * 3;
+    const size_t sums = (size_t)cropWidth * 3;
+    source += (size_t)cropY * rowBytes + (size_t)cropX * 3;
     uint32_t* down = columnSums.data();
     for (int r = 0; r < targetHeight; r++) {
         std::fill(columnSums.begin(), columnSums.end(), 0);

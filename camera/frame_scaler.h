@@ -1,6 +1,8 @@
 // Scales 24-bit frames by area averaging: each output pixel is the mean of the source area it
 // covers, every source pixel weighted by how much of it lies inside. Exact integer weights;
-// an output of a quarter the width and height is the rounded mean of 4 x 4 blocks.
+// an output of a quarter the width and height is the rounded mean of 4 x 4 blocks. A source
+// of another shape (a 16:9 camera for a 4:3 frame) gives up its edges, never its proportions:
+// only its middle, of the target's shape, is scaled.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +20,8 @@ public:
     void scale(const unsigned char* source, unsigned char* target, bool flipRows, int sourceRowBytes = 0) const;
 
     int sourceWidth = 0, sourceHeight = 0, targetWidth = 0, targetHeight = 0;
+    // The part of the source that is scaled: the middle, of the target's shape.
+    int cropX = 0, cropY = 0, cropWidth = 0, cropHeight = 0;
 
 private:
     // For each target column (or row): the first source index it covers and how many, with

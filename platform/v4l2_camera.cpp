@@ -64,25 +64,104 @@ void V4l2Camera::nativeSize(int* w, int* h) const {
     *h = nativeHeight;
 }
 
-int V4l2Camera::configure() {
+FrameSize chooseFrameSize(const std::vector<FrameSize>& offered, int width, int height) {
+    FrameSize best{0, 0};
+    int bestRank = 3;  // 0: our shape, large enough; 1: large enough; 2: too small
+    for (const FrameSize& size : offered) {
+        const bool largeEnough = size.width >= (uint32_t)width && size.height >= (uint32_t)height;
+        const bool sameShape = (uint64_t)size.width * height == (uint64_t)size.height * width;
+        const int rank = largeEnough ? (sameShape ? 0 : 1) : 2;
+        const uint64_t area = (uint64_t)size.width * size.height, bestArea = (uint64_t)best.width * best.height;
+        if (rank < bestRank || (rank == bestRank && (rank == 2 ? area > bestArea : area < bestArea))) {
+            best = size;
+            bestRank = rank;
+        }
+    }
+    return best;
+}
+
+// The format to stream in: the source format libv4lconvert prefers (or the one asked for), at
+// the size chooseFrameSize picks from what the camera lists for it.
+int V4l2Camera::chooseFormat(v4l2_format* camera) {
     v4l2_format want{};
     want.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     want.fmt.pix.width = (uint32_t)width;
     want.fmt.pix.height = (uint32_t)height;
     want.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
     want.fmt.pix.field = V4L2_FIELD_NONE;
-    v4l2_format camera{};
-    if (v4lconvert_try_format(converter, &want, &camera) < 0) return errno ? errno : EINVAL;
-    if (camera.fmt.pix.width != (uint32_t)width || camera.fmt.pix.height != (uint32_t)height) {
-        // The camera cannot give this size, and libv4lconvert would only crop or halve to get
-        // it. Convert at the camera's nearest size instead; the scaler does the rest.
-        want.fmt.pix.width = camera.fmt.pix.width;
-        want.fmt.pix.height = camera.fmt.pix.height;
-        if (v4lconvert_try_format(converter, &want, &camera) < 0) return errno ? errno : EINVAL;
+    *camera = want;
+    if (sourceFormat) camera->fmt.pix.pixelformat = sourceFormat;
+    else if (v4lconvert_try_format(converter, &want, camera) < 0) return errno ? errno : EINVAL;
+
+    std::vector<FrameSize> sizes;
+    v4l2_frmsizeenum size{};
+    size.pixel_format = camera->fmt.pix.pixelformat;
+    while (system.ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0 && size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+        sizes.push_back({size.discrete.width, size.discrete.height});
+        size.index++;
     }
+    const FrameSize chosen = chooseFrameSize(sizes, width, height);
+    if (chosen.width > 0) {
+        camera->fmt.pix.width = chosen.width;
+        camera->fmt.pix.height = chosen.height;
+    }
+    if (sourceFormat) {
+        if (system.ioctl(fd, VIDIOC_TRY_FMT, camera) < 0) return errno;
+        return camera->fmt.pix.pixelformat == sourceFormat ? 0 : EINVAL;
+    }
+    // Asked at a size the camera has, libv4lconvert converts without cropping; asked at one
+    // it has not (a camera that lists no sizes), it would crop or halve. Then take the
+    // camera's nearest size whole, and let the scaler make the frame.
+    want.fmt.pix.width = camera->fmt.pix.width;
+    want.fmt.pix.height = camera->fmt.pix.height;
+    if (v4lconvert_try_format(converter, &want, camera) < 0) return errno ? errno : EINVAL;
+    if (camera->fmt.pix.width != want.fmt.pix.width || camera->fmt.pix.height != want.fmt.pix.height) {
+        want.fmt.pix.width = camera->fmt.pix.width;
+        want.fmt.pix.height = camera->fmt.pix.height;
+        if (v4lconvert_try_format(converter, &want, camera) < 0) return errno ? errno : EINVAL;
+    }
+    return 0;
+}
+
+// Cameras start at whatever rate they were left at, often not their best: ask for the
+// shortest frame interval they list at this format and size.
+void V4l2Camera::askFastestRate(const v4l2_pix_format& pix) {
+    v4l2_fract fastest{0, 0};
+    v4l2_frmivalenum interval{};
+    interval.pixel_format = pix.pixelformat;
+    interval.width = pix.width;
+    interval.height = pix.height;
+    while (system.ioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0) {
+        const v4l2_fract candidate =
+            interval.type == V4L2_FRMIVAL_TYPE_DISCRETE ? interval.discrete : interval.stepwise.min;
+        if (candidate.denominator > 0 && candidate.numerator > 0 &&
+            (fastest.denominator == 0 ||
+             (uint64_t)candidate.numerator * fastest.denominator < (uint64_t)fastest.numerator * candidate.denominator))
+            fastest = candidate;
+        if (interval.type != V4L2_FRMIVAL_TYPE_DISCRETE) break;
+        interval.index++;
+    }
+    v4l2_streamparm parameters{};
+    parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (system.ioctl(fd, VIDIOC_G_PARM, &parameters) < 0) return;
+    if (fastest.denominator > 0 && (parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
+        parameters.parm.capture.timeperframe = fastest;
+        if (system.ioctl(fd, VIDIOC_S_PARM, &parameters) < 0) return;
+    }
+    streamInterval[0] = parameters.parm.capture.timeperframe.numerator;
+    streamInterval[1] = parameters.parm.capture.timeperframe.denominator;
+}
+
+int V4l2Camera::configure() {
+    v4l2_format camera{};
+    if (const int error = chooseFormat(&camera)) return error;
     if (system.ioctl(fd, VIDIOC_S_FMT, &camera) < 0) return errno;
     const uint32_t cameraWidth = camera.fmt.pix.width, cameraHeight = camera.fmt.pix.height;
     if (cameraWidth == 0 || cameraHeight == 0 || cameraWidth > 8192 || cameraHeight > 8192) return EINVAL;
+    askFastestRate(camera.fmt.pix);
+    streamFormat = camera.fmt.pix.pixelformat;
+    streamWidth = cameraWidth;
+    streamHeight = cameraHeight;
     v4l2_requestbuffers request{};
     request.count = bufferCount;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;

@@ -1,6 +1,7 @@
 // A V4L2 video capture device as a video input device: memory-mapped streaming on a thread of
-// its own, every format libv4lconvert knows converted to blue-green-red, scaled to the size
-// asked for when the camera cannot give it, rows turned bottom-up.
+// its own at the camera's fastest rate, every format libv4lconvert knows converted to
+// blue-green-red, scaled to the size asked for when the camera cannot give it (cropped to its
+// shape, never stretched), rows turned bottom-up.
 #pragma once
 
 #include <linux/videodev2.h>
@@ -32,8 +33,15 @@ public:
     // Whether a node is a video capture device that streams (metadata nodes are not).
     static bool isCaptureNode(V4l2System& system, const std::string& path);
 
+    // Take frames from the camera in this pixel format (a V4L2 four-character code) instead
+    // of the one libv4lconvert prefers: how tests reach the formats webcams send.
+    void preferSourceFormat(uint32_t fourcc) { sourceFormat = fourcc; }
+
     // What the capture thread has seen, for tests and diagnostics.
     std::atomic<long> framesDelivered{0}, framesDropped{0}, reconnections{0};
+    // What the camera streams: its pixel format, size and frame interval (seconds as a fraction).
+    std::atomic<uint32_t> streamFormat{0}, streamWidth{0}, streamHeight{0};
+    std::atomic<uint32_t> streamInterval[2] = {{0}, {0}};
 
 private:
     struct Buffer {
@@ -43,6 +51,8 @@ private:
 
     int openNode(const std::string& node);  // 0 or an errno value
     int configure();                        // 0 or an errno value; fd open
+    int chooseFormat(v4l2_format* camera);  // 0 or an errno value
+    void askFastestRate(const v4l2_pix_format& pix);
     void release();                         // back to no fd, no buffers
     void capture();                         // the thread
     bool takeFrame();                       // false when the device is gone
@@ -54,6 +64,7 @@ private:
     int fd = -1;
     v4lconvert_data* converter = nullptr;
     int nativeWidth = 0, nativeHeight = 0;
+    uint32_t sourceFormat = 0;  // 0: libv4lconvert's choice
 
     int width = 0, height = 0;  // what the sink receives
     std::vector<Buffer> buffers;
@@ -66,5 +77,13 @@ private:
 };
 
 void listV4l2Cameras(VideoDeviceList* devices);
+
+// Of the sizes a camera offers, the one to take for frames of width x height: the smallest of
+// their shape that is at least as large; else the smallest at least as large; else the largest.
+// (0, 0) when it offers none.
+struct FrameSize {
+    uint32_t width, height;
+};
+FrameSize chooseFrameSize(const std::vector<FrameSize>& offered, int width, int height);
 
 }  // namespace platform

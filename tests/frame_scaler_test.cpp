@@ -28,22 +28,28 @@ std::vector<unsigned char> reference(const std::vector<unsigned char>& source, i
     return target;
 }
 
-TEST(FrameScaler, MatchesTheAreaIntegral) {
+TEST(FrameScaler, ScalesTheMiddleOfTheTargetsShapeByItsAreaIntegral) {
     struct Case {
         int sw, sh;
-        int tolerance;  // integer ratios are exact; others may round the other way
+        int x, y, w, h;  // the part of the source that must be scaled
+        int tolerance;   // integer ratios are exact; others may round the other way
     };
-    const Case cases[] = {{640, 480, 0}, {320, 240, 0}, {160, 120, 0}, {352, 288, 1},
-                          {1280, 720, 1}, {176, 144, 1}, {100, 80, 1}};
+    const Case cases[] = {
+        {640, 480, 0, 0, 640, 480, 0},  {320, 240, 0, 0, 320, 240, 0},  {160, 120, 0, 0, 160, 120, 0},
+        {1280, 720, 160, 0, 960, 720, 0}, {320, 180, 40, 0, 240, 180, 1}, {352, 288, 0, 12, 352, 264, 1},
+        {176, 144, 0, 6, 176, 132, 1},  {100, 80, 0, 2, 100, 75, 1},
+    };
     std::mt19937 random(5);
     for (const Case& c : cases) {
-        std::vector<unsigned char> source((size_t)c.sw * c.sh * 3);
+        std::vector<unsigned char> source((size_t)c.sw * c.sh * 3), middle;
         for (auto& byte : source) byte = (unsigned char)(random() & 255);
+        for (int y = c.y; y < c.y + c.h; y++)
+            middle.insert(middle.end(), &source[((size_t)y * c.sw + c.x) * 3], &source[((size_t)y * c.sw + c.x + c.w) * 3]);
         FrameScaler scaler;
         scaler.plan(c.sw, c.sh, 160, 120);
         std::vector<unsigned char> scaled(160 * 120 * 3);
         scaler.scale(source.data(), scaled.data(), false);
-        const auto expected = reference(source, c.sw, c.sh, 160, 120);
+        const auto expected = reference(middle, c.w, c.h, 160, 120);
         for (size_t i = 0; i < scaled.size(); i++)
             ASSERT_LE(std::abs(scaled[i] - expected[i]), c.tolerance) << c.sw << "x" << c.sh << " byte " << i;
     }
