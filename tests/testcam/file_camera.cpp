@@ -1,18 +1,33 @@
 #include "tests/testcam/file_camera.h"
 
+#include "camera/frame_scaler.h"
 #include "platform/directshow.h"
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
+
+static std::shared_ptr<FileCamera> installed;
+
+void FileCamera::install(const char* path, int fileWidth, int fileHeight, bool loop) {
+    installed = std::make_shared<FileCamera>(path, fileWidth, fileHeight, loop);
+    auto& listers = platform::videoDeviceListers();
+    listers.insert(listers.begin(), [](platform::VideoDeviceList* devices) { devices->push_back(installed); });
+}
 
 HRESULT FileCamera::open() {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) return hresultFromErrno(errno);
-    unsigned char chunk[65536];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) frames.insert(frames.end(), chunk, chunk + got);
+    const size_t fileFrameSize = (size_t)fileWidth * fileHeight * 3;
+    std::vector<unsigned char> frame(fileFrameSize);
+    FrameScaler scaler;
+    scaler.plan(fileWidth, fileHeight, frameWidth, frameHeight);
+    frames.clear();
+    while (std::fread(frame.data(), 1, fileFrameSize, file) == fileFrameSize) {  // a partial frame is none
+        frames.resize(frames.size() + frameSize);
+        scaler.scale(frame.data(), &frames[frames.size() - frameSize], false);
+    }
     std::fclose(file);
-    frames.resize(frameCount() * frameSize);  // a partial frame at the end is not a frame
     if (frames.empty()) return hresultFromErrno(ENODATA);
     return S_OK;
 }

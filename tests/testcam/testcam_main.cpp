@@ -1,34 +1,50 @@
-// The Quiltcam program with a test camera as its first video input device.
-//   QUILTCAM_TEST_FRAMES=file       the frames to play (one per pass, holding the last)
-//   QUILTCAM_TEST_LOOP=1            play them round and round instead
-//   QUILTCAM_TEST_FAULT=name        no file: a fake V4L2 camera that fails that way
-//   QUILTCAM_TEST_DUMP=out.ppm      after the pass that first drew the last frame, write the
-//                                   display as a binary PPM and exit 0
+// The Quiltcam program with test hooks. Its camera is the first video input device, as in the
+// shipped program, unless a hook puts another in front.
+//   QUILTCAM_TEST_FRAMES=file       the frames to play: packed blue-green-red, rows bottom-up,
+//                                   one after another. On Linux a camera in front of the others
+//                                   plays them, one per pass, holding the last; on Windows the
+//                                   virtual camera reads the same variable.
+//   QUILTCAM_TEST_FRAME_SIZE=WxH    the size of the file's frames (160x120)
+//   QUILTCAM_TEST_LOOP=1            play them round and round instead (Linux)
+//   QUILTCAM_TEST_FAULT=name        no file: a fake V4L2 camera that fails that way (Linux)
+//   QUILTCAM_TEST_V4L2_FORMAT=YUYV  take frames from the V4L2 camera in this pixel format
+//   QUILTCAM_TEST_DUMP=out.ppm      write the display as a binary PPM and exit 0: after the
+//                                   pass that first drew the file's last frame, or with
+//   QUILTCAM_TEST_CAMERA_FRAMES=n   after the pass that first drew the camera's nth frame
+//                                   (Windows: the nth picture that differed from the one before)
+//   QUILTCAM_TEST_TRACE=file        every 50 ms a line: wall-clock ms, camera frames so far,
+//                                   the middle cell's red, green and blue
 //   QUILTCAM_TEST_PASSES=n          exit 0 after n passes
 //   QUILTCAM_TEST_FLOOD=n           keep SDL's queue fed with n mouse motions, then a key
-//   QUILTCAM_TEST_KEY_AFTER_MS=t    press a key t ms after start-up
+//   QUILTCAM_TEST_KEY_AFTER_MS=t    press a key t ms after start-up (SIGUSR1 presses one too)
 //   QUILTCAM_TEST_REPORT=file       at exit, write what happened (passes, full screen,
-//                                   resident memory, allocations, events)
+//                                   resident memory, allocations, events; the V4L2 camera's
+//                                   format, frame rates and thread time)
 #ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#else
+#include <windows.h>
 #endif
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "app/quiltcam.h"
+#include "camera/frame_scaler.h"
 #include "tests/allocation_counter.h"
 #ifndef _WIN32
 #include "tests/testcam/camera_faults.h"
-#endif
+#include "tests/testcam/counting_camera.h"
 #include "tests/testcam/file_camera.h"
+#endif
 
-static std::shared_ptr<FileCamera> camera;
-
-// What the report tells.
 static long passes = 0;
 static bool fullScreen = false;  // read at start: SDL_Quit runs before the report is written
 static long residentAfter1000 = 0, residentAtEnd = 0;
@@ -36,6 +52,33 @@ static long loopAllocations = 0;   // in passes after the first, the meter's tic
 static long meterAllocations = 0;  // in passes where the meter re-applied the title
 static long eventsPushed = 0, pushFailures = 0;
 static const char* reportPath = nullptr;
+static volatile std::sig_atomic_t keyRequested = 0;
+// Passes that drew a newer camera frame than the pass before, and when the first and last did.
+static long newFramesDrawn = 0;
+static long long firstNewFrameMs = 0, lastNewFrameMs = 0;
+
+static bool countedCamera() {
+#ifndef _WIN32
+    return CountingCamera::active != nullptr;
+#else
+    return false;
+#endif
+}
+
+// Camera frames the grid has drawn: counted by the camera where it can say (a V4L2 camera),
+// else by the pictures that differed from the one before.
+static long cameraFrames() {
+#ifndef _WIN32
+    if (CountingCamera::active) return CountingCamera::active->frames;
+#endif
+    static std::vector<unsigned char> previous(3 * 160 * 120);
+    static long changes = 0;
+    if (std::memcmp(previous.data(), grid->frameBuffer, previous.size()) != 0) {
+        std::memcpy(previous.data(), grid->frameBuffer, previous.size());
+        changes++;
+    }
+    return changes;
+}
 
 // Read with plain system calls: stdio would allocate, and the allocations are being counted.
 static long residentBytes() {
@@ -58,10 +101,6 @@ static long numberFrom(const char* name) {
     return value ? std::atol(value) : 0;
 }
 
-static void listTestCamera(platform::VideoDeviceList* devices) {
-    if (camera) devices->push_back(camera);
-}
-
 static void writeReport() {
     std::FILE* file = std::fopen(reportPath, "w");
     if (!file) return;
@@ -69,6 +108,11 @@ static void writeReport() {
                  fullScreen ? 1 : 0, residentAfter1000, residentAtEnd);
     std::fprintf(file, "loop_allocations %ld\nmeter_allocations %ld\nevents_pushed %ld\npush_failures %ld\n",
                  loopAllocations, meterAllocations, eventsPushed, pushFailures);
+#ifndef _WIN32
+    if (CountingCamera::active) CountingCamera::active->report(file);
+#endif
+    if (newFramesDrawn > 1 && lastNewFrameMs > firstNewFrameMs)
+        std::fprintf(file, "grid_fps %.2f\n", (newFramesDrawn - 1) * 1000.0 / (double)(lastNewFrameMs - firstNewFrameMs));
     std::fclose(file);
 }
 
@@ -87,6 +131,14 @@ static bool writePpm(const char* path, SDL_Surface* surface) {
     }
     SDL_UnlockSurface(surface);
     return std::fclose(file) == 0;
+}
+
+static void dumpAndExit(const char* path) {
+    if (!writePpm(path, screen)) {
+        std::fprintf(stderr, "%s: cannot write %s\n", programName, path);
+        std::exit(1);
+    }
+    std::exit(0);
 }
 
 static void push(Uint8 type) {
@@ -111,45 +163,113 @@ static void feedFlood(long total) {
     if (eventsPushed == total) push(SDL_KEYDOWN);
 }
 
+static bool parseSize(const char* text, int* width, int* height) {
+    return text && std::sscanf(text, "%dx%d", width, height) == 2 && *width > 0 && *height > 0 && *width <= 4096 &&
+           *height <= 4096;
+}
+
+// The file's last frame as the grid holds it: 160 x 120, scaled down as the camera side
+// scales a larger one.
+static std::vector<unsigned char> lastFrameOf(const char* path, int width, int height) {
+    std::vector<unsigned char> frame;
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file) return frame;
+    const long frameBytes = 3L * width * height;
+    std::fseek(file, 0, SEEK_END);
+    const long frames = std::ftell(file) / frameBytes;
+    std::vector<unsigned char> last(frameBytes);
+    if (frames > 0 && std::fseek(file, (frames - 1) * frameBytes, SEEK_SET) == 0 &&
+        std::fread(last.data(), 1, last.size(), file) == last.size()) {
+        frame.assign(3 * 160 * 120, 0);
+        FrameScaler scaler;
+        scaler.plan(width, height, 160, 120);
+        scaler.scale(last.data(), frame.data(), false);
+    }
+    std::fclose(file);
+    return frame;
+}
+
+static long long wallClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+#ifndef _WIN32
+static void pressKeyOnSignal(int) { keyRequested = 1; }
+
+// The camera side before start-up: the file's camera, a faulty fake one, or the real one.
+static bool chooseCamera(const char* framesPath, int frameWidth, int frameHeight) {
+    const char* fault = std::getenv("QUILTCAM_TEST_FAULT");
+    if (fault && !installCameraFault(fault)) {
+        std::fprintf(stderr, "%s: no camera fault called %s\n", programName, fault);
+        return false;
+    }
+    if (framesPath && !fault) {
+        FileCamera::install(framesPath, frameWidth, frameHeight, numberFrom("QUILTCAM_TEST_LOOP") != 0);
+        return true;
+    }
+    const char* format = std::getenv("QUILTCAM_TEST_V4L2_FORMAT");
+    if (format && std::strlen(format) != 4) {
+        std::fprintf(stderr, "%s: QUILTCAM_TEST_V4L2_FORMAT takes a four-character code\n", programName);
+        return false;
+    }
+    CountingCamera::install(format ? v4l2_fourcc(format[0], format[1], format[2], format[3]) : 0);
+    return true;
+}
+#endif
+
 int main(int argc, char* argv[]) {
     (void)argc;
     (void)argv;
     const char* framesPath = std::getenv("QUILTCAM_TEST_FRAMES");
-    const char* fault = std::getenv("QUILTCAM_TEST_FAULT");
     const char* dumpPath = std::getenv("QUILTCAM_TEST_DUMP");
+    const long dumpAfterFrames = numberFrom("QUILTCAM_TEST_CAMERA_FRAMES");
     const long passLimit = numberFrom("QUILTCAM_TEST_PASSES");
     const long flood = numberFrom("QUILTCAM_TEST_FLOOD");
     const long keyAfter = numberFrom("QUILTCAM_TEST_KEY_AFTER_MS");
+    const char* tracePath = std::getenv("QUILTCAM_TEST_TRACE");
     reportPath = std::getenv("QUILTCAM_TEST_REPORT");
-    if (fault) {
-#ifdef _WIN32
-        if (true) {
-#else
-        if (!installCameraFault(fault)) {
-#endif
-            std::fprintf(stderr, "%s: no camera fault called %s\n", programName, fault);
-            return 2;
-        }
-    } else if (framesPath) {
-        camera = std::make_shared<FileCamera>(framesPath, numberFrom("QUILTCAM_TEST_LOOP") != 0);
-        auto& listers = platform::videoDeviceListers();
-        listers.insert(listers.begin(), listTestCamera);
-    } else {
-        std::fprintf(stderr, "%s: set QUILTCAM_TEST_FRAMES or QUILTCAM_TEST_FAULT\n", programName);
+    int frameWidth = 160, frameHeight = 120;
+    const char* sizeText = std::getenv("QUILTCAM_TEST_FRAME_SIZE");
+    if (sizeText && !parseSize(sizeText, &frameWidth, &frameHeight)) {
+        std::fprintf(stderr, "%s: QUILTCAM_TEST_FRAME_SIZE takes WIDTHxHEIGHT\n", programName);
         return 2;
     }
+#ifndef _WIN32
+    if (!chooseCamera(framesPath, frameWidth, frameHeight)) return 2;
+    std::signal(SIGUSR1, pressKeyOnSignal);
+#endif
+    std::vector<unsigned char> lastFrame;
+    if (framesPath && dumpPath && !dumpAfterFrames) {
+        lastFrame = lastFrameOf(framesPath, frameWidth, frameHeight);
+        if (lastFrame.empty()) {
+            std::fprintf(stderr, "%s: no whole frame in %s\n", programName, framesPath);
+            return 2;
+        }
+    }
+    std::FILE* trace = tracePath ? std::fopen(tracePath, "w") : nullptr;
     if (reportPath) std::atexit(writeReport);
 
     startUp();
     fullScreen = (screen->flags & SDL_FULLSCREEN) != 0;
     SDL_ShowCursor(SDL_DISABLE);  // some drivers paint the cursor into the display's pixels
     const Uint32 started = SDL_GetTicks();
+    Uint32 lastTrace = 0;
+    long lastFramesBefore = 0;
     bool keyPressed = false;
     for (;;) {
         if (flood) feedFlood(flood);
-        if (keyAfter && !keyPressed && SDL_GetTicks() - started >= (Uint32)keyAfter) {
+        if ((keyAfter && !keyPressed && SDL_GetTicks() - started >= (Uint32)keyAfter) || keyRequested) {
             push(SDL_KEYDOWN);
             keyPressed = true;
+            keyRequested = 0;
+        }
+        // Frames that had arrived before the pass: the pass draws one at least this new.
+        const long framesBefore = (dumpAfterFrames || trace || countedCamera()) ? cameraFrames() : 0;
+        if (framesBefore > lastFramesBefore) {
+            lastFramesBefore = framesBefore;
+            lastNewFrameMs = wallClockMs();
+            if (newFramesDrawn++ == 0) firstNewFrameMs = lastNewFrameMs;
         }
         const long before = allocationCount();
         framePass();
@@ -161,12 +281,14 @@ int main(int argc, char* argv[]) {
             residentAtEnd = residentBytes();
             std::exit(0);
         }
-        if (dumpPath && camera && camera->lastFrameShown()) {
-            if (!writePpm(dumpPath, screen)) {
-                std::fprintf(stderr, "%s: cannot write %s\n", programName, dumpPath);
-                std::exit(1);
-            }
-            std::exit(0);
+        if (trace && SDL_GetTicks() - lastTrace >= 50) {
+            lastTrace = SDL_GetTicks();
+            const RgbTriple* middle = cellColourTable[10 * gridWidth + 13];
+            std::fprintf(trace, "%lld %ld %d %d %d\n", wallClockMs(), framesBefore, middle->r, middle->g, middle->b);
+            std::fflush(trace);
         }
+        if (dumpPath && dumpAfterFrames && framesBefore >= dumpAfterFrames) dumpAndExit(dumpPath);
+        if (dumpPath && !lastFrame.empty() && std::memcmp(grid->frameBuffer, lastFrame.data(), lastFrame.size()) == 0)
+            dumpAndExit(dumpPath);
     }
 }

@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# Runs a script in a QEMU guest that boots Debian's own kernel and sees this machine's root
+# read-only over 9p, so the guest runs the programs built here unchanged, with the kernel's
+# modules (the virtual webcam vivid among them) loadable:
+#   guest.sh RESULTS-DIR SCRIPT [ARGS...]
+# The script runs as root in the current folder; RESULTS-DIR is writable inside the guest at
+# the same path, named by GUEST_RESULTS. Its output goes to RESULTS-DIR/job.log, the guest's
+# console to RESULTS-DIR/console.log. Exits with the script's status; 124 when the guest does not come
+# up or does not finish within QUILTCAM_GUEST_TIMEOUT seconds (default 240).
+# Needs qemu-system-x86, linux-image-amd64, busybox-static (cmake/install-deps.sh guest).
+set -u
+top=$(cd "$(dirname "$0")/../.." && pwd)
+mkdir -p "$1"
+results=$(cd "$1" && pwd)
+shift
+script=$(realpath "$1")
+shift
+timeout=${QUILTCAM_GUEST_TIMEOUT:-240}
+
+# The newest installed kernel whose modules are on this machine.
+kernel=
+for image in $(ls -v /boot/vmlinuz-* 2>/dev/null); do
+    version=${image#/boot/vmlinuz-}
+    [ -d "/lib/modules/$version" ] && kernel=$image
+done
+[ -n "$kernel" ] || { echo "guest.sh: no kernel in /boot with modules in /lib/modules" >&2; exit 2; }
+version=${kernel#/boot/vmlinuz-}
+
+# The initramfs: busybox, the virtio and 9p modules, and an /init that mounts the host's
+# root and runs the job in it. Built once per kernel.
+cache=$top/build/guest
+initramfs=$cache/initramfs-$version.cpio.gz
+if [ ! -s "$initramfs" ] || [ "$initramfs" -ot "$0" ]; then
+    work=$(mktemp -d)
+    mkdir -p "$work/bin" "$work/modules" "$cache"
+    cp /bin/busybox "$work/bin/busybox"
+    for module in virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet \
+        9pnet_virtio 9p; do
+        file=$(modinfo -k "$version" -n "$module") || { echo "guest.sh: no module $module" >&2; exit 2; }
+        case $file in
+        *.xz) xz -dc "$file" ;;
+        *.zst) zstd -dc "$file" ;;
+        *) cat "$file" ;;
+        esac >"$work/modules/$module.ko"
+    done
+    cat >"$work/init" <<'INIT'
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin
+mkdir -p /proc /sys /dev /root
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+for module in virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet \
+    9pnet_virtio 9p; do
+    insmod /modules/$module.ko
+done
+options=trans=virtio,version=9p2000.L,msize=512000
+mount -t 9p -o $options,cache=loose,ro hostroot /root || { echo "guest: cannot mount the host's root"; poweroff -f; }
+for fs in proc sys dev; do mount --move /$fs /root/$fs; done
+for fs in tmp run var/tmp dev/shm; do mkdir -p /root/$fs; mount -t tmpfs tmpfs /root/$fs; done
+mkdir -p /root/dev/pts "/root$qc_results"
+mount -t devpts devpts /root/dev/pts
+mount -t tracefs tracefs /root/sys/kernel/tracing 2>/dev/null
+mount -t 9p -o $options results "/root$qc_results" || { echo "guest: cannot mount the results"; poweroff -f; }
+echo "guest: up"
+chroot /root /bin/sh -c 'cd "$qc_results" && /bin/bash ./job >job.log 2>&1; echo $? >status; sync'
+poweroff -f
+INIT
+    chmod +x "$work/init"
+    (cd "$work" && find . | cpio -o -H newc --quiet | gzip -1) >"$initramfs.new" && mv "$initramfs.new" "$initramfs"
+    rm -rf "$work"
+fi
+
+# The job: a command line, quoted for the guest's shell.
+write_job() {
+    {
+        echo "export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8"
+        printf 'export GUEST_RESULTS=%q\ncd %q\nexec' "$results" "$PWD"
+        printf ' %q' "$@"
+        echo
+    } >"$results/job"
+}
+rm -f "$results/status" "$results/job.log"
+
+boot() {  # boot ACCEL SECONDS
+    local cpu=max
+    [ "$1" = kvm ] && cpu=host
+    timeout "$2" qemu-system-x86_64 -accel "$1" -cpu $cpu -smp 2 -m 1024 -nographic -no-reboot \
+        -kernel "$kernel" -initrd "$initramfs" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1 log_buf_len=8M qc_results=$results" \
+        -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+        -virtfs local,path="$results",mount_tag=results,security_model=none,multidevs=remap \
+        -serial file:"$results/console.log" -monitor none -display none </dev/null >/dev/null 2>"$results/qemu.log"
+}
+
+# KVM where this host's KVM boots the kernel (it fails fast where it cannot), else TCG.
+accel=${QUILTCAM_GUEST_ACCEL:-}
+if [ -z "$accel" ]; then
+    accel=tcg
+    if [ -w /dev/kvm ]; then
+        write_job true
+        (boot kvm 20) 2>/dev/null && [ "$(cat "$results/status" 2>/dev/null)" = 0 ] && accel=kvm
+        rm -f "$results/status"
+    fi
+fi
+
+write_job "$script" "$@"
+started=$(date +%s)
+boot "$accel" "$timeout"
+qemu=$?
+elapsed=$(($(date +%s) - started))
+if ! grep -q 'guest: up' "$results/console.log" 2>/dev/null; then
+    echo "guest.sh: the guest did not come up ($accel, qemu status $qemu, ${elapsed} s); its console:" >&2
+    tail -n 30 "$results/console.log" "$results/qemu.log" >&2 2>/dev/null
+    exit 124
+fi
+if [ ! -f "$results/status" ]; then
+    echo "guest.sh: the guest's script did not finish within ${timeout} s ($accel); its output:" >&2
+    tail -n 40 "$results/job.log" >&2 2>/dev/null
+    exit 124
+fi
+echo "guest.sh: $accel guest, ${elapsed} s"
+exit "$(cat "$results/status")"
