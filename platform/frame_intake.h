@@ -1,5 +1,6 @@
 // What becomes of each buffer a V4L2 camera fills: checked, converted to blue-green-red by
-// libv4lconvert, scaled to the size asked for, turned bottom-up. Buffers that arrive short,
+// libv4lconvert, scaled to the size asked for, turned bottom-up, and, for Y'CbCr sent in
+// limited range, stretched to full range. Buffers that arrive short,
 // flagged as errors, or as JPEGs without their end are dropped, never read past their length.
 #pragma once
 
@@ -32,6 +33,10 @@ private:
     v4l2_format cameraFormat{}, convertedFormat{};
     std::vector<unsigned char> converted, scaled;
     FrameScaler scaler;
+    // libv4lconvert reads Y'CbCr as full range; most cameras send limited range (black at 16,
+    // white at 235), which it would show as dark grey and light grey.
+    bool limitedRange = false;
+    unsigned char fullRange[256] = {};
 };
 
 }  // namespace platform
