@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what Quiltcam needs on Debian 12, as root: the compilers, SDL 1.2, libv4l2, and
 # what the tests drive the programs with (GoogleTest, Google Benchmark, Xvfb, xdotool, clang's
-# libFuzzer).
+# libFuzzer), and a QEMU guest that boots Debian's own kernel for its virtual webcam, vivid.
 set -eu
 packages=(
   g++ cmake pkg-config
@@ -10,12 +10,15 @@ packages=(
   xvfb xdotool x11-utils libx11-dev matchbox-window-manager
   clang libclang-rt-14-dev
 )
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
-fi
+guest=(qemu-system-x86 linux-image-amd64 busybox-static v4l-utils kmod cpio)
+
+export DEBIAN_FRONTEND=noninteractive
+missing() {
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+need=($(missing "${packages[@]}")) needGuest=($(missing "${guest[@]}"))
+[ $((${#need[@]} + ${#needGuest[@]})) -eq 0 ] || apt-get update -qq
+[ ${#need[@]} -eq 0 ] || apt-get install -y -qq "${need[@]}"
+[ ${#needGuest[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${needGuest[@]}"

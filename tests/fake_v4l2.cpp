@@ -26,24 +26,6 @@ FakeNode& FakeV4l2::add(const std::string& path) {
     return node;
 }
 
-void FakeV4l2::add(const std::string& path, const std::function<void(FakeNode&)>& setUp) {
-    std::lock_guard<std::mutex> guard(lock);
-    FakeNode node;
-    node.path = path;
-    setUp(node);
-    nodes[path] = node;
-}
-
-void FakeV4l2::change(const std::function<void(std::map<std::string, FakeNode>&)>& f) {
-    std::lock_guard<std::mutex> guard(lock);
-    f(nodes);
-}
-
-long FakeV4l2::framesSent(const std::string& path) {
-    std::lock_guard<std::mutex> guard(lock);
-    return nodes[path].framesSent;
-}
-
 int FakeV4l2::fail(int error) {
     errno = error;
     return -1;
@@ -63,7 +45,6 @@ int FakeV4l2::open(const char* path, int) {
     if (found != nodes.end() && found->second.presentForOpens == 0) found->second.present = false;
     if (found == nodes.end() || !found->second.present) return fail(ENOENT);
     if (found->second.presentForOpens > 0) found->second.presentForOpens--;
-    if (found->second.openError) return fail(found->second.openError);
     const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     open_[fd].path = path;
     return fd;
@@ -174,7 +155,6 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
     case VIDIOC_S_FMT: {
         auto* format = static_cast<v4l2_format*>(argument);
         if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
-        if (request == VIDIOC_S_FMT && node.setFormatError) return fail(node.setFormatError);
         if (request == VIDIOC_S_FMT && state.streaming) return fail(EBUSY);
         negotiate(node, format);
         if (request == VIDIOC_S_FMT) node.current = format->fmt.pix;
@@ -201,10 +181,6 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
     case VIDIOC_DQBUF: {
         auto* buffer = static_cast<v4l2_buffer*>(argument);
         if (!state.streaming) return fail(EINVAL);
-        if (node.dequeueErrorsLeft > 0) {
-            node.dequeueErrorsLeft--;
-            return fail(node.dequeueError);
-        }
         if (state.queued.empty()) return fail(EAGAIN);
         const unsigned index = state.queued.front();
         state.queued.erase(state.queued.begin());
@@ -213,7 +189,6 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
         size_t used = node.fill ? node.fill(node.current, memory.data(), memory.size(), n)
                                 : fillGrey(node.current, memory.data(), memory.size(), n);
         if (node.shortFrame && node.shortFrame(n)) used /= 2;
-        if (node.unplugAfter >= 0 && node.framesSent >= node.unplugAfter) node.present = false;
         std::memset(buffer, 0, sizeof *buffer);
         buffer->index = index;
         buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;

@@ -20,8 +20,6 @@
 struct FakeNode {
     std::string path;
     bool present = true;  // false: gone, as after an unplug
-    int openError = 0;    // open fails with this errno
-    int setFormatError = 0;  // S_FMT fails with this errno (EBUSY: in use elsewhere)
     bool answersQuerycap = true;
     uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     std::vector<uint32_t> formats = {V4L2_PIX_FMT_YUYV};
@@ -31,10 +29,6 @@ struct FakeNode {
     std::function<size_t(const v4l2_pix_format&, unsigned char* data, size_t capacity, long n)> fill;
     // Faults by frame number: these frames are sent short (half their size).
     std::function<bool(long n)> shortFrame;
-    // DQBUF fails with this errno for the next this many calls.
-    int dequeueError = 0, dequeueErrorsLeft = 0;
-    // After this many frames the node disappears (ENODEV from then on); -1: never.
-    long unplugAfter = -1;
     // After this many opens the node disappears; -1: never.
     int presentForOpens = -1;
 
@@ -50,11 +44,6 @@ public:
     ~FakeV4l2() override;
 
     FakeNode& add(const std::string& path);
-    // Adds a node set up by `setUp` in one step, safe while a camera thread is looking.
-    void add(const std::string& path, const std::function<void(FakeNode&)>& setUp);
-    // Runs f with the nodes locked, for changing them while a camera streams.
-    void change(const std::function<void(std::map<std::string, FakeNode>&)>& f);
-    long framesSent(const std::string& path);
 
     std::vector<std::string> deviceNodes() override;
     int open(const char* path, int flags) override;

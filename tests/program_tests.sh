@@ -168,9 +168,6 @@ device_faults)
         [ -z "$message" ] || [ "$(cat "$work/stderr")" = "$message" ] || fail "$fault: message $(cat "$work/stderr")"
         echo "ok: $fault"
     done <<'TABLE'
-unplug-replug 0
-dqbuf-eio 0
-dqbuf-eagain 0
 other-size-larger 0
 other-size-smaller 0
 vanish-before-open 1 quiltcam: cannot open /dev/video0: No such file or directory

@@ -16,8 +16,9 @@ work = os.environ.get("GUEST_RESULTS", os.getcwd())
 failures = []
 
 RED, GREEN, BLUE, WHITE = (255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 255)
-PATTERN = {RED: 7, GREEN: 8, BLUE: 9, WHITE: 6, "bars": 1}
-# Colour bars, left to right as the camera sees them; the mosaic shows them mirrored.
+PATTERN = {RED: 7, GREEN: 8, BLUE: 9, WHITE: 6, "bars": 1, "horizontal bars": 3}
+# Colour bars, left to right (or top to bottom) as the camera sees them; the mosaic shows them
+# mirrored left to right, and upright.
 BARS = [WHITE, (255, 255, 0), (0, 255, 255), GREEN, (255, 0, 255), RED, BLUE, (0, 0, 0)]
 
 # How far a display channel may be from the arithmetic's value. BGR3 arrives as it was drawn:
@@ -128,14 +129,22 @@ def solid_and_bars():
                   "allowed %d" % tolerance)
             check("%s: the camera streams %s" % (fourcc, fourcc), report.get("camera_format") == fourcc,
                   report.get("camera_format", "?"))
+        # Eight bars of 20 frame columns (15 rows) each: the cell in the middle of each.
         show("bars")
         display, _ = dump("bars-" + fourcc, **hooks)
-        if display is None:
-            continue
-        # Eight bars of 20 frame columns each: the cell in the middle of each, on the middle row.
-        seen = [tile_tint(display, 10, int((20 * bar + 10) * 0.16249999403953552)) for bar in range(8)]
-        on = [tuple(255 if c > 128 else 0 if c < 64 else -1 for c in tint) for tint in seen]
-        check("%s: colour bars in mirrored order" % fourcc, on == BARS[::-1], "saw %s" % seen)
+        if display is not None:
+            seen = [tile_tint(display, 10, int((20 * bar + 10) * 0.16249999403953552)) for bar in range(8)]
+            check("%s: colour bars in mirrored order" % fourcc, switched_on(seen) == BARS[::-1], "saw %s" % seen)
+        show("horizontal bars")
+        display, _ = dump("horizontal-bars-" + fourcc, **hooks)
+        if display is not None:
+            seen = [tile_tint(display, (15 * bar + 7) // 6, 13) for bar in range(8)]
+            check("%s: horizontal bars upright" % fourcc, switched_on(seen) == BARS, "saw %s" % seen)
+
+
+def switched_on(colours):
+    """Each channel as fully on (255) or off (0); -1 where it is neither."""
+    return [tuple(255 if c > 128 else 0 if c < 64 else -1 for c in colour) for colour in colours]
 
 
 def shape_and_rate():

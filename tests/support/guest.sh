@@ -105,7 +105,7 @@ if [ -z "$accel" ]; then
     fi
 fi
 
-write_job "$script" "$@"
+if [ -x "$script" ]; then write_job "$script" "$@"; else write_job /bin/bash "$script" "$@"; fi
 started=$(date +%s)
 boot "$accel" "$timeout"
 qemu=$?
@@ -120,5 +120,6 @@ if [ ! -f "$results/status" ]; then
     tail -n 40 "$results/job.log" >&2 2>/dev/null
     exit 124
 fi
+cat "$results/job.log"
 echo "guest.sh: $accel guest, ${elapsed} s"
 exit "$(cat "$results/status")"

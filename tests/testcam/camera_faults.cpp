@@ -1,9 +1,6 @@
 #include "tests/testcam/camera_faults.h"
 
-#include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "platform/v4l2_camera.h"
 #include "tests/fake_v4l2.h"
@@ -11,7 +8,7 @@
 // Never destroyed: the camera's thread may still be using it while the process exits.
 static FakeV4l2& kernel = *new FakeV4l2;
 
-// A slowly changing YUYV picture, so that a camera that comes back shows it.
+// A slowly changing YUYV picture.
 static size_t movingStripes(const v4l2_pix_format& pix, unsigned char* data, size_t, long n) {
     for (uint32_t y = 0; y < pix.height; y++)
         for (uint32_t x = 0; x < pix.width * 2; x += 2) {
@@ -24,20 +21,7 @@ static size_t movingStripes(const v4l2_pix_format& pix, unsigned char* data, siz
 bool installCameraFault(const char* name) {
     FakeNode& node = kernel.add("/dev/video0");
     node.fill = movingStripes;
-    if (!std::strcmp(name, "unplug-replug")) {
-        node.unplugAfter = 30;
-        // Plugged in again a little later, as the next node.
-        std::thread([] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(400));
-            kernel.add("/dev/video1", [](FakeNode& again) { again.fill = movingStripes; });
-        }).detach();
-    } else if (!std::strcmp(name, "dqbuf-eio")) {
-        node.dequeueError = EIO;
-        node.dequeueErrorsLeft = 1000000;
-    } else if (!std::strcmp(name, "dqbuf-eagain")) {
-        node.dequeueError = EAGAIN;
-        node.dequeueErrorsLeft = 1000000;
-    } else if (!std::strcmp(name, "other-size-larger") || !std::strcmp(name, "other-size-smaller")) {
+    if (!std::strcmp(name, "other-size-larger") || !std::strcmp(name, "other-size-smaller")) {
         // Says 160 x 120, then fills its buffers as if it were another size.
         const bool larger = name[11] == 'l';
         node.fill = [larger](const v4l2_pix_format& pix, unsigned char* data, size_t size, long n) {

@@ -2,6 +2,6 @@
 // named way, made the program's only camera.
 #pragma once
 
-// False when there is no fault of that name. Names: unplug-replug, dqbuf-eio, dqbuf-eagain,
-// other-size-larger, other-size-smaller, vanish-before-open.
+// False when there is no fault of that name. Names: other-size-larger, other-size-smaller (frames
+// of a length no driver sends), vanish-before-open.
 bool installCameraFault(const char* name);
