@@ -8,10 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-// Windows' own API, where the camera code uses it too.
-#if defined(_WIN32) && !defined(QUILTCAM_STAND_IN)
-#define QUILTCAM_WINDOWS_API
+#ifdef _WIN32
 #include <windows.h>
+#include <errors.h>  // DirectShow's own error texts
 #endif
 
 // The windowed and the full-screen program differ only here.
@@ -58,9 +57,10 @@ void describeCaptureFailure(const CameraGrid& camera, char* text, size_t size) {
         return;
     }
     char reason[256];
-#ifdef QUILTCAM_WINDOWS_API
+#ifdef _WIN32
     if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)status, 0, reason,
-                        sizeof reason, nullptr))
+                        sizeof reason, nullptr) &&
+        !AMGetErrorTextA(status, reason, sizeof reason))
         std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)status);
     reason[std::strcspn(reason, "\r\n")] = '\0';
 #else
@@ -69,15 +69,18 @@ void describeCaptureFailure(const CameraGrid& camera, char* text, size_t size) {
     else
         std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)(uint32_t)status);
 #endif
-    std::snprintf(text, size, "%s: cannot open %s: %s", programName,
-                  camera.captureDevice()[0] ? camera.captureDevice() : "the video capture device", reason);
+    const char* device = camera.captureDevice()[0] ? camera.captureDevice() : "the video capture device";
+    if (camera.framesUnreachable())
+        std::snprintf(text, size, "%s: cannot take frames from %s: %s", programName, device, reason);
+    else
+        std::snprintf(text, size, "%s: cannot open %s: %s", programName, device, reason);
 }
 
 static void failWithCaptureError(const CameraGrid& camera) {
     char message[512];
     describeCaptureFailure(camera, message, sizeof message);
     std::fprintf(stderr, "%s\n", message);
-#ifdef QUILTCAM_WINDOWS_API
+#ifdef _WIN32
     // Standard error is a file there: say it where the user looks. The display goes first:
     // a full-screen window would hide the box.
     SDL_Quit();

@@ -45,6 +45,9 @@ CameraGrid::CameraGrid(int width, int height, int gridWidth, int gridHeight) {
 
     captureStatus = startCapture(width, height);
     if (capturing()) planConnectedSize();
+#ifdef _WIN32
+    if (capturing()) startWatching();
+#endif
 }
 
 // A camera that cannot give the frame size connects at its own: learn that size once and
@@ -73,13 +76,17 @@ void CameraGrid::update() {
     // A copy may write back a smaller count than the buffer holds; asking with the whole
     // buffer each time keeps one short frame from refusing every later full one.
     frameBytes = 3 * pixelCount;
-    if (connectedFrame) {
+    copying = true;
+    if (rebuilding) {
+        // the camera is being bound afresh: the picture holds
+    } else if (connectedFrame) {
         LONG bytes = connectedBytes;
         if (grabber->GetCurrentBuffer(&bytes, reinterpret_cast<LONG*>(connectedFrame)) == S_OK && bytes == connectedBytes)
             connectedScaler.scale(connectedFrame, frameBuffer, connectedTopDown, connectedRowBytes);
     } else if (grabber) {
         grabber->GetCurrentBuffer(&frameBytes, reinterpret_cast<LONG*>(frameBuffer));
     }
+    copying = false;
 
     // Rows arrive bottom-up: output row y is frame row height - 1 - y. Read right to left
     // they also mirror the picture: output column x is frame column width - 1 - x. The rows
@@ -123,6 +130,15 @@ void CameraGrid::update() {
 }
 
 CameraGrid::~CameraGrid() {
+#ifdef _WIN32
+    if (watcher) {
+        SetEvent(stopWatching);
+        WaitForSingleObject(watcher, INFINITE);
+        CloseHandle(watcher);
+        CloseHandle(stopWatching);
+    }
+    if (mediaEvent) mediaEvent->Release();
+#endif
     IUnknown* held[] = {control, builder, grabberIn, sourceOut, nullRenderer, grabber,
                         grabberFilter, streamConfig, source, graph};
     if (control) control->Stop();

@@ -2,6 +2,7 @@
 // each with an average colour and a luminance.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "camera/directshow_api.h"
@@ -30,10 +31,13 @@ public:
     RgbTriple** cellColours() { return cells; }
     int32_t* cellLuma() { return luma; }
 
-    // The result of building and starting the capture chain, and the device it chose.
+    // The result of building and starting the capture chain, the device it chose (by its
+    // friendly name), and whether that device was bound but its frames could not be brought
+    // to the grabber.
     bool capturing() const { return SUCCEEDED(captureStatus); }
     HRESULT captureResult() const { return captureStatus; }
     const char* captureDevice() const { return deviceName; }
+    bool framesUnreachable() const { return connectFailed; }
 
     HRESULT startCapture(int width, int height);
     IPin* pinOf(IBaseFilter* filter, PIN_DIRECTION direction);
@@ -79,8 +83,27 @@ private:
     bool connectedTopDown = false;
     FrameScaler connectedScaler;
 
+    // Steps of the chain that a rebuild repeats: the first device bound, and the device's
+    // output asked for the frame size and connected to the grabber.
+    HRESULT bindFirstDevice(IBaseFilter** device);
+    HRESULT connectSource(int width, int height);
+
     HRESULT captureStatus = E_FAIL;
+    bool connectFailed = false;
     char deviceName[256] = {};
+    // update() copies a frame only while no rebuild holds the grabber, and a rebuild starts
+    // only once no copy is under way: update() itself never waits.
+    std::atomic<bool> copying{false}, rebuilding{false};
+#ifdef _WIN32
+    // A camera lost while running (EC_DEVICE_LOST) is bound afresh and the chain rebuilt
+    // around the same grabber, on a thread that watches the graph's events.
+    void startWatching();
+    void watchDevice();
+    HRESULT rebuildChain();
+    friend DWORD WINAPI watchGraph(void* grid);
+    IMediaEventEx* mediaEvent = nullptr;
+    HANDLE watcher = nullptr, stopWatching = nullptr;
+#endif
     // References kept beyond the fields above, released only by the destructor.
     ICaptureGraphBuilder2* builder = nullptr;
     IMediaControl* control = nullptr;

@@ -7,14 +7,22 @@
 
 static const DWORD inprocServerOrHandler = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER;
 
-// Remembers the device's display name for messages, as plain text.
-static void copyDisplayName(IMoniker* moniker, char* name, size_t size) {
-    LPOLESTR wide = nullptr;
-    if (FAILED(moniker->GetDisplayName(nullptr, nullptr, &wide)) || !wide) return;
-    size_t i = 0;
-    for (; wide[i] && i + 1 < size; i++) name[i] = (wide[i] > 0 && wide[i] < 128) ? (char)wide[i] : '?';
-    name[i] = '\0';
-    CoTaskMemFree(wide);
+// Remembers the device's friendly name, the one the system's device lists show, for messages.
+static void copyFriendlyName(IMoniker* moniker, char* name, size_t size) {
+    IPropertyBag* properties = nullptr;
+    if (FAILED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&properties))) ||
+        !properties)
+        return;
+    VARIANT value;
+    VariantInit(&value);
+    if (SUCCEEDED(properties->Read(L"FriendlyName", &value, nullptr)) && value.vt == VT_BSTR && value.bstrVal) {
+        size_t i = 0;
+        for (; value.bstrVal[i] && i + 1 < size; i++)
+            name[i] = (value.bstrVal[i] > 0 && value.bstrVal[i] < 128) ? (char)value.bstrVal[i] : '?';
+        name[i] = '\0';
+    }
+    VariantClear(&value);
+    properties->Release();
 }
 
 // DirectShow's DeleteMediaType, which MinGW does not provide.
@@ -24,23 +32,19 @@ static void deleteMediaType(AM_MEDIA_TYPE* type) {
     CoTaskMemFree(type);
 }
 
-HRESULT CameraGrid::startCapture(int width, int height) {
-    CoInitialize(nullptr);
-    CoCreateInstance(CLSID_FilterGraph, nullptr, inprocServerOrHandler, IID_IGraphBuilder,
-                     reinterpret_cast<void**>(&graph));
+// The first device of the video input category, bound to its filter. With no camera the
+// category is empty: S_FALSE and no enumerator.
+HRESULT CameraGrid::bindFirstDevice(IBaseFilter** device) {
     CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, inprocServerOrHandler, IID_ICreateDevEnum,
                      reinterpret_cast<void**>(&devEnum));
-
-    // With no camera the category is empty: S_FALSE and no enumerator. Nothing can be built
-    // without a device, so stop here and say so.
     IEnumMoniker* enumerator = nullptr;
     HRESULT status = VFW_E_NO_CAPTURE_HARDWARE;
     if (devEnum && devEnum->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &enumerator, 0) == S_OK &&
         enumerator) {
         ULONG fetched = 0;
         if (enumerator->Next(1, &moniker, &fetched) == S_OK) {
-            copyDisplayName(moniker, deviceName, sizeof deviceName);
-            status = moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&source));
+            copyFriendlyName(moniker, deviceName, sizeof deviceName);
+            status = moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(device));
             moniker->Release();
             moniker = nullptr;
         }
@@ -48,7 +52,40 @@ HRESULT CameraGrid::startCapture(int width, int height) {
     }
     if (devEnum) devEnum->Release();
     devEnum = nullptr;
-    if (!source) return FAILED(status) ? status : VFW_E_NO_CAPTURE_HARDWARE;
+    if (SUCCEEDED(status) && !*device) status = VFW_E_NO_CAPTURE_HARDWARE;
+    return status;
+}
+
+// Asks the device (in the graph, its output pin found) for width x height, then connects it
+// to the grabber.
+HRESULT CameraGrid::connectSource(int width, int height) {
+    builder->FindInterface(nullptr, nullptr, source, IID_IAMStreamConfig, reinterpret_cast<void**>(&streamConfig));
+    AM_MEDIA_TYPE* format = nullptr;
+    if (streamConfig && SUCCEEDED(streamConfig->GetFormat(&format)) && format) {
+        if (IsEqualGUID(format->formattype, FORMAT_VideoInfo) && format->pbFormat &&
+            format->cbFormat >= sizeof(VIDEOINFOHEADER)) {
+            BITMAPINFOHEADER& header = reinterpret_cast<VIDEOINFOHEADER*>(format->pbFormat)->bmiHeader;
+            header.biWidth = width;
+            header.biHeight = height;  // positive: bottom-up
+            header.biCompression = BI_RGB;
+            header.biSizeImage = width * height * 3;
+            streamConfig->SetFormat(format);
+        }
+        deleteMediaType(format);
+    }
+    // A device whose frames cannot reach the grabber would leave the mosaic black for good.
+    const HRESULT connected = graph->Connect(sourceOut, grabberIn);
+    connectFailed = FAILED(connected);
+    return connected;
+}
+
+HRESULT CameraGrid::startCapture(int width, int height) {
+    CoInitialize(nullptr);
+    CoCreateInstance(CLSID_FilterGraph, nullptr, inprocServerOrHandler, IID_IGraphBuilder,
+                     reinterpret_cast<void**>(&graph));
+    // Nothing can be built without a device: stop here and say so.
+    const HRESULT bound = bindFirstDevice(&source);
+    if (FAILED(bound)) return bound;
 
     graph->AddFilter(source, L"Video Capture");
 
@@ -71,25 +108,10 @@ HRESULT CameraGrid::startCapture(int width, int height) {
     sourceOut = pinOf(source, PINDIR_OUTPUT);
     grabberIn = pinOf(grabberFilter, PINDIR_INPUT);
 
-    builder->FindInterface(nullptr, nullptr, source, IID_IAMStreamConfig, reinterpret_cast<void**>(&streamConfig));
-
     // The device is in the graph before its format changes, and the format changes before
     // the device is connected.
-    AM_MEDIA_TYPE* format = nullptr;
-    if (streamConfig && SUCCEEDED(streamConfig->GetFormat(&format)) && format) {
-        if (IsEqualGUID(format->formattype, FORMAT_VideoInfo) && format->pbFormat &&
-            format->cbFormat >= sizeof(VIDEOINFOHEADER)) {
-            BITMAPINFOHEADER& header = reinterpret_cast<VIDEOINFOHEADER*>(format->pbFormat)->bmiHeader;
-            header.biWidth = width;
-            header.biHeight = height;  // positive: bottom-up
-            header.biCompression = BI_RGB;
-            header.biSizeImage = width * height * 3;
-            streamConfig->SetFormat(format);
-        }
-        deleteMediaType(format);
-    }
-
-    graph->Connect(sourceOut, grabberIn);
+    const HRESULT connected = connectSource(width, height);
+    if (FAILED(connected)) return connected;
     grabber->SetBufferSamples(TRUE);
     grabber->SetOneShot(FALSE);
 

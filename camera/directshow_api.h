@@ -1,8 +1,8 @@
 // COM and DirectShow for the camera code: Windows' own headers on Windows, the platform
-// stand-in elsewhere (and in the Windows build of the test camera program).
+// stand-in elsewhere.
 #pragma once
 
-#if defined(_WIN32) && !defined(QUILTCAM_STAND_IN)
+#ifdef _WIN32
 #include <windows.h>
 #include <dshow.h>
 #include <qedit.h>

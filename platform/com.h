@@ -18,6 +18,9 @@ typedef int64_t REFERENCE_TIME;
 typedef wchar_t WCHAR;
 typedef const WCHAR* LPCWSTR;
 typedef WCHAR* LPOLESTR;
+typedef const WCHAR* LPCOLESTR;
+typedef WCHAR* BSTR;
+typedef uint16_t VARTYPE;
 
 #ifndef TRUE
 #define TRUE 1
@@ -89,6 +92,23 @@ struct IUnknown {
 protected:
     ~IUnknown() = default;  // objects go away through Release
 };
+
+// A property's value: only strings here.
+enum { VT_EMPTY = 0, VT_BSTR = 8 };
+struct VARIANT {
+    VARTYPE vt;
+    BSTR bstrVal;
+};
+void VariantInit(VARIANT* value);
+HRESULT VariantClear(VARIANT* value);
+
+struct IErrorLog;
+struct IPropertyBag : IUnknown {
+    virtual HRESULT Read(LPCOLESTR name, VARIANT* value, IErrorLog* log) = 0;
+};
+namespace platform_ids {
+extern const IID IID_IPropertyBag;
+}
 
 HRESULT CoInitialize(void* reserved);
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD context, REFIID iid, void** object);

@@ -27,6 +27,27 @@ VideoDeviceList listVideoDevices() {
 
 namespace {
 
+class DeviceProperties final : public ComObject<IPropertyBag> {
+public:
+    explicit DeviceProperties(std::string friendlyName) : friendlyName(std::move(friendlyName)) {}
+
+    HRESULT Read(LPCOLESTR name, VARIANT* value, IErrorLog*) override {
+        if (!name || !value) return E_POINTER;
+        if (narrow(name) != "FriendlyName") return E_INVALIDARG;
+        value->vt = VT_BSTR;
+        value->bstrVal = static_cast<BSTR>(CoTaskMemAlloc((friendlyName.size() + 1) * sizeof(WCHAR)));
+        for (size_t i = 0; i <= friendlyName.size(); i++) value->bstrVal[i] = (WCHAR)(unsigned char)friendlyName[i];
+        return S_OK;
+    }
+
+private:
+    void* interfaceFor(REFIID iid) override {
+        return (iid == IID_IUnknown || iid == IID_IPropertyBag) ? static_cast<IPropertyBag*>(this) : nullptr;
+    }
+
+    std::string friendlyName;
+};
+
 class DeviceMoniker final : public ComObject<IMoniker> {
 public:
     explicit DeviceMoniker(std::shared_ptr<VideoDevice> device) : device(std::move(device)) {}
@@ -42,12 +63,13 @@ public:
         return status;
     }
 
-    HRESULT GetDisplayName(IBindCtx*, IMoniker*, LPOLESTR* name) override {
-        if (!name) return E_POINTER;
-        std::string text = device->name();
-        *name = static_cast<LPOLESTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(WCHAR)));
-        for (size_t i = 0; i <= text.size(); i++) (*name)[i] = (WCHAR)(unsigned char)text.c_str()[i];
-        return S_OK;
+    // The device's properties: its friendly name, the name the user knows it by.
+    HRESULT BindToStorage(IBindCtx*, IMoniker*, REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        auto* properties = new DeviceProperties(device->name());
+        HRESULT status = properties->QueryInterface(iid, object);
+        properties->Release();
+        return status;
     }
 
 private:

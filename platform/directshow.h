@@ -118,7 +118,7 @@ struct IMediaControl : IUnknown {
 
 struct IMoniker : IUnknown {
     virtual HRESULT BindToObject(IBindCtx* context, IMoniker* left, REFIID iid, void** object) = 0;
-    virtual HRESULT GetDisplayName(IBindCtx* context, IMoniker* left, LPOLESTR* name) = 0;
+    virtual HRESULT BindToStorage(IBindCtx* context, IMoniker* left, REFIID iid, void** object) = 0;
 };
 
 struct IEnumMoniker : IUnknown {

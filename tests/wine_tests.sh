@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The Windows programs under Wine (32-bit, on qemu where the kernel cannot run 32-bit code):
+# The Windows programs under Wine (32-bit, on qemu where the kernel cannot run 32-bit code), on
+# Wine's own DirectShow, first with no camera, then with the virtual camera registered:
 #   wine_tests.sh WINDOWS-BUILD LINUX-BUILD
 # The Linux build brings the frame maker, the window closer and the Linux test program, whose
 # display the Windows one must match byte for byte.
@@ -7,9 +8,12 @@ set -u
 win=$(cd "$1" && pwd) linux=$(cd "$2" && pwd)
 work=$(mktemp -d)
 export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX=$win/wine-prefix
+testcam=$win/tests/windows/quiltcam-testcam.exe
+camera='Z:'$win/tests/windows/quiltcam-virtual-camera.dll
 passed=0 failed=0 pid= xvfb=
 cleanup() {
     [ -n "$pid" ] && kill $pid 2>/dev/null
+    wine regsvr32 /s /u "$camera" >/dev/null 2>&1
     wineserver -k 2>/dev/null
     [ -n "$xvfb" ] && kill $xvfb 2>/dev/null
     rm -rf "$work"
@@ -42,14 +46,15 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     timeout 300 wineserver -w
 fi
 wineserver -p 2>/dev/null  # keep it warm between the programs
+wine regsvr32 /s /u "$camera" >/dev/null 2>&1  # a camera left by an earlier run
 
 # start EXE [ENV=VALUE...]: runs a Windows program in the background.
 start() {
     local exe=$1
     shift
+    rm -f "$work/status" "$(dirname "$exe")/stderr.txt"
     (cd "$(dirname "$exe")" && env "$@" wine "$exe" >"$work/out" 2>"$work/err"; echo $? >"$work/status") &
     pid=$!
-    rm -f "$work/status"
 }
 
 # finish SECONDS: waits for it to end; its exit status in $status.
@@ -78,56 +83,125 @@ window_of() {
     return 1
 }
 
-frames=$work/frames.raw
-"$linux/tests/make-frames" scene 8 "$frames"
+key() {  # key WINDOW KEY
+    xdotool windowfocus "$1" 2>/dev/null
+    xdotool key --window "$1" "$2"
+}
 
-# The real programs: Wine has no camera, so each shows its window, then the message box.
-for program in quiltcam quiltcam-fullscreen; do
-    rm -f "$win/stderr.txt"
-    start "$win/$program.exe"
-    if [ $program = quiltcam ]; then
-        window=$(window_of 180 640x480)
-        check "$program: a window titled Quiltcam at 640 x 480" $?
+# failure_box EXE PATTERN [ENV=VALUE...]: the program says what PATTERN matches in a message box
+# and in stderr.txt, and exits 1 once the box is answered; with WINDOW=1 its window shows first.
+failure_box() {
+    local exe=$1 pattern=$2 name said
+    shift 2
+    name=$(basename "$exe" .exe)
+    start "$exe" "$@"
+    if [ "${WINDOW:-0}" = 1 ]; then
+        window_of 180 640x480 >/dev/null
+        check "$name: a window titled Quiltcam at 640 x 480" $?
     fi
     box=$(window_of 180 box)
-    check "$program: the no-camera message box appears" $?
+    check "$name: a message box" $?
     sleep 1
-    xwd -root -silent >"$work/$program-box.xwd" 2>/dev/null
-    [ -n "$box" ] && { xdotool windowfocus "$box" 2>/dev/null; xdotool key --window "$box" Return; }
+    [ -n "$box" ] && key "$box" Return
     finish 60
-    check "$program: exit status 1 with no camera (was $status)" $([ "$status" = 1 ]; echo $?)
-    tr -d '\r' <"$win/stderr.txt" | grep -qx "$program: no video capture device found"
-    check "$program: the message in stderr.txt" $?
+    check "$name: exit status 1 (was $status)" $([ "$status" = 1 ]; echo $?)
+    said=$(tr -d '\r' <"$(dirname "$exe")/stderr.txt" 2>/dev/null)
+    [[ "$said" =~ ^$pattern$ ]]
+    check "$name: stderr.txt says \"$said\"" $?
+}
+
+M=$linux/tests/make-frames
+$M scene 8 "$work/scene.raw"
+$M random 5 11 "$work/random.raw"
+$M scene 6 "$work/scene-640.raw" 640x480
+$M scene 90 "$work/long.raw"
+
+# With no camera: the window opens, then the message box.
+WINDOW=1 failure_box "$win/quiltcam.exe" "quiltcam: no video capture device found"
+for program in "$win/quiltcam-fullscreen.exe" "$testcam"; do
+    failure_box "$program" "$(basename "$program" .exe | sed 's/-testcam//'): no video capture device found"
 done
 
-# The test program: the same display as on Linux, byte for byte.
-for kind in scene random; do
-    [ $kind = random ] && "$linux/tests/make-frames" random 5 11 "$frames"
-    SDL_VIDEODRIVER=dummy QUILTCAM_TEST_FRAMES="$frames" QUILTCAM_TEST_DUMP="$work/linux.ppm" \
-        "$linux/tests/quiltcam-testcam" 2>/dev/null
-    start "$win/tests/windows/quiltcam-testcam.exe" QUILTCAM_TEST_FRAMES="Z:$frames" QUILTCAM_TEST_DUMP="Z:$work/windows.ppm"
+wine regsvr32 /s "$camera" >"$work/regsvr32.log" 2>&1
+check "regsvr32 registers the virtual camera" $?
+
+# The test program on Wine's DirectShow: the same display as on Linux, byte for byte.
+for frames in scene random scene-640; do
+    size=160x120
+    [ $frames = scene-640 ] && size=640x480
+    SDL_VIDEODRIVER=dummy QUILTCAM_TEST_FRAMES="$work/$frames.raw" QUILTCAM_TEST_FRAME_SIZE=$size \
+        QUILTCAM_TEST_DUMP="$work/linux.ppm" "$linux/tests/quiltcam-testcam" 2>/dev/null
+    start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/$frames.raw" QUILTCAM_TEST_FRAME_SIZE=$size \
+        QUILTCAM_TEST_DUMP="Z:$work/windows.ppm" QUILTCAM_TEST_REPORT="Z:$work/report"
     finish 180
-    check "test program ($kind): exit status 0 after the dump (was $status)" $([ "$status" = 0 ]; echo $?)
+    check "$frames frames: exit status 0 after the dump (was $status)" $([ "$status" = 0 ]; echo $?)
+    grep -qx "grabber_size $size" "$work/report" 2>/dev/null
+    check "$frames frames: the grabber connects at $size ($(grep grabber_size "$work/report" 2>/dev/null))" $?
     cmp -s "$work/linux.ppm" "$work/windows.ppm"
-    check "test program ($kind): the display is byte-identical to Linux's" $?
+    check "$frames frames: the display is byte-identical to Linux's" $?
 done
 
-# ...and it ends with status 0 on a key press and on the window's close.
-for how in key close; do
-    start "$win/tests/windows/quiltcam-testcam.exe" QUILTCAM_TEST_FRAMES="Z:$frames"
-    window=$(window_of 180 640x480)
-    sleep 1
-    if [ $how = key ]; then
-        xdotool windowfocus "$window" 2>/dev/null
-        xdotool key --window "$window" q
-    else
-        "$linux/tests/close-window" "$window"
-    fi
-    finish 60
-    check "test program: exit status 0 on $how (was $status)" $([ "$status" = 0 ]; echo $?)
-done
+# The shipped program, no hooks: what the user sees in its window, once the camera holds its
+# last frame.
+$M expect "$work/scene.raw" "$work/expected.ppm"
+start "$win/quiltcam.exe" QUILTCAM_TEST_FRAMES="Z:$work/scene.raw"
+window=$(window_of 180 640x480)
+sleep 3
+xwd -id "$window" -silent | xwdtopnm 2>/dev/null >"$work/window.ppm"
+key "$window" q
+finish 60
+cmp -s "$work/expected.ppm" "$work/window.ppm"
+check "quiltcam.exe: its window shows the camera's picture, byte for byte" $?
+check "quiltcam.exe: exit status 0 on a key (was $status)" $([ "$status" = 0 ]; echo $?)
+
+# A camera that sends only YUY2: Wine's graph has no converter to RGB24 for the grabber (its AVI
+# decompressor finds no codec), so the program says so rather than show black for ever.
+failure_box "$testcam" "quiltcam: cannot take frames from Quiltcam Virtual Camera: .+" \
+    QUILTCAM_TEST_FRAMES="Z:$work/scene.raw" QUILTCAM_VIRTUAL_CAMERA_FORMAT=YUY2
+
+# Unplugged after 20 frames and back a second later: the picture holds meanwhile, and capture
+# resumes within about a second of the camera's return. (Traces: ms, frames, middle cell.)
+start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/long.raw" QUILTCAM_VIRTUAL_CAMERA_UNPLUG=20,1000 \
+    QUILTCAM_TEST_TRACE="Z:$work/trace"
+window=$(window_of 180 640x480)
+sleep 5
+key "$window" q
+finish 60
+check "unplugged and back: exit status 0 on a key (was $status)" $([ "$status" = 0 ]; echo $?)
+# The longest wait between new pictures is the unplug: nothing may change during it (a cleared
+# or black display would be a new picture), and it may outlast the camera's second away by
+# about a second at most.
+read -r away held <<<"$(awk '
+    NR == 1 || $2 != frames { if (NR > 1 && $1 - since > longest) { longest = $1 - since; held = colour }
+                   frames = $2; since = $1; colour = $3 "," $4 "," $5 }
+    END { print longest + 0, held }' "$work/trace")"
+resumed=$((away - 1000))
+echo "  away ${away} ms holding ($held), live again ${resumed} ms after the camera's return"
+check "unplugged and back: the picture holds while the camera is away" \
+    $([ "$away" -ge 900 ] && [ -n "$held" ] && [ "$held" != 0,0,0 ]; echo $?)
+check "unplugged and back: live again within a second of the return" $([ "$resumed" -le 1000 ]; echo $?)
+
+# A key while the camera is away ends the program at once.
+start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/long.raw" QUILTCAM_VIRTUAL_CAMERA_UNPLUG=20,60000
+window=$(window_of 180 640x480)
+sleep 3
+pressed=$(date +%s%N)
+key "$window" q
+finish 60
+took=$((($(date +%s%N) - pressed) / 1000000))
+check "unplugged: a key ends it with status 0 in $took ms (was $status)" \
+    $([ "$status" = 0 ] && [ $took -lt 3000 ]; echo $?)
+
+# The window's close ends it too.
+start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/scene.raw"
+window=$(window_of 180 640x480)
+sleep 1
+"$linux/tests/close-window" "$window"
+finish 60
+check "test program: exit status 0 on the window's close (was $status)" $([ "$status" = 0 ]; echo $?)
 
 # pinOf, findPin and connectFilters against Wine's own filters.
+wine regsvr32 /s /u "$camera" >/dev/null 2>&1
 start "$win/tests/windows/quiltcam-wine-pins.exe"
 finish 120
 sed 's/^/  /' "$work/out"

@@ -52,6 +52,7 @@ static long loopAllocations = 0;   // in passes after the first, the meter's tic
 static long meterAllocations = 0;  // in passes where the meter re-applied the title
 static long eventsPushed = 0, pushFailures = 0;
 static const char* reportPath = nullptr;
+static long grabberWidth = 0, grabberHeight = 0;  // the size the grabber connected at
 static volatile std::sig_atomic_t keyRequested = 0;
 // Passes that drew a newer camera frame than the pass before, and when the first and last did.
 static long newFramesDrawn = 0;
@@ -111,6 +112,7 @@ static void writeReport() {
 #ifndef _WIN32
     if (CountingCamera::active) CountingCamera::active->report(file);
 #endif
+    std::fprintf(file, "grabber_size %ldx%ld\n", grabberWidth, grabberHeight);
     if (newFramesDrawn > 1 && lastNewFrameMs > firstNewFrameMs)
         std::fprintf(file, "grid_fps %.2f\n", (newFramesDrawn - 1) * 1000.0 / (double)(lastNewFrameMs - firstNewFrameMs));
     std::fclose(file);
@@ -252,6 +254,15 @@ int main(int argc, char* argv[]) {
 
     startUp();
     fullScreen = (screen->flags & SDL_FULLSCREEN) != 0;
+    AM_MEDIA_TYPE connected;
+    std::memset(&connected, 0, sizeof connected);
+    if (SUCCEEDED(grid->grabber->GetConnectedMediaType(&connected)) && connected.pbFormat &&
+        connected.cbFormat >= sizeof(VIDEOINFOHEADER)) {
+        const BITMAPINFOHEADER& header = reinterpret_cast<VIDEOINFOHEADER*>(connected.pbFormat)->bmiHeader;
+        grabberWidth = header.biWidth;
+        grabberHeight = header.biHeight;
+        CoTaskMemFree(connected.pbFormat);
+    }
     SDL_ShowCursor(SDL_DISABLE);  // some drivers paint the cursor into the display's pixels
     const Uint32 started = SDL_GetTicks();
     Uint32 lastTrace = 0;

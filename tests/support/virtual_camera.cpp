@@ -1,0 +1,827 @@
+// A virtual camera for Windows, made the way virtual cameras are made there: a DirectShow video
+// capture source filter in an in-process COM server, registered under the video input device
+// category as "Quiltcam Virtual Camera". For tests only; nothing shipped needs it.
+//
+// It streams on a thread of its own at 30 frames a second, in samples from the allocator it
+// agrees with the downstream pin, timestamped on the graph's clock, and plays a frame file,
+// holding its last frame (each run starts the file again). Its one output pin is of the capture
+// category and offers one format, which IAMStreamConfig reports and refuses to change.
+// Settings, read from the environment of the program that loads it:
+//   QUILTCAM_TEST_FRAMES=file            the frames: packed blue-green-red, rows bottom-up
+//   QUILTCAM_TEST_FRAME_SIZE=WxH         their size (160x120), the only size offered: at
+//                                        640x480 the camera refuses to be set to 160 x 120
+//   QUILTCAM_VIRTUAL_CAMERA_FORMAT=YUY2  send YUY2, as most USB webcams do, instead of RGB24
+//   QUILTCAM_VIRTUAL_CAMERA_UNPLUG=N,M   unplugged after N frames (the graph hears
+//                                        EC_DEVICE_LOST), back M ms later (once a process)
+// Install with `regsvr32 quiltcam-virtual-camera.dll`, remove with `regsvr32 /u`.
+#include <windows.h>
+#include <dshow.h>
+#include <olectl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+// {5C2E6A1B-3D47-4E8F-9A61-7B0C2D4E8F13}
+static const CLSID CLSID_QuiltcamVirtualCamera = {
+    0x5c2e6a1b, 0x3d47, 0x4e8f, {0x9a, 0x61, 0x7b, 0x0c, 0x2d, 0x4e, 0x8f, 0x13}};
+static const WCHAR friendlyName[] = L"Quiltcam Virtual Camera";
+static const WCHAR pinName[] = L"Capture";
+static const REFERENCE_TIME framePeriod = 333333;  // 100 ns units: 30 frames a second
+
+static HMODULE thisModule;
+static LONG objectsAlive = 0;
+
+// --- Settings and the shared unplug ---
+
+struct Settings {
+    int width = 160, height = 120;
+    bool yuy2 = false;
+    long unplugAfter = -1, backAfterMs = 0;
+    std::vector<unsigned char> frames;  // whole frames only
+};
+
+static const Settings& settings() {
+    static Settings loaded = [] {
+        Settings s;
+        if (const char* size = std::getenv("QUILTCAM_TEST_FRAME_SIZE")) std::sscanf(size, "%dx%d", &s.width, &s.height);
+        if (s.width <= 0 || s.height <= 0 || s.width > 4096 || s.height > 4096) s.width = 160, s.height = 120;
+        const char* format = std::getenv("QUILTCAM_VIRTUAL_CAMERA_FORMAT");
+        s.yuy2 = format && !std::strcmp(format, "YUY2");
+        if (const char* unplug = std::getenv("QUILTCAM_VIRTUAL_CAMERA_UNPLUG"))
+            std::sscanf(unplug, "%ld,%ld", &s.unplugAfter, &s.backAfterMs);
+        const size_t frameBytes = (size_t)s.width * s.height * 3;
+        if (const char* path = std::getenv("QUILTCAM_TEST_FRAMES")) {
+            if (std::FILE* file = std::fopen(path, "rb")) {
+                std::vector<unsigned char> frame(frameBytes);
+                while (std::fread(frame.data(), 1, frameBytes, file) == frameBytes)
+                    s.frames.insert(s.frames.end(), frame.begin(), frame.end());
+                std::fclose(file);
+            }
+        }
+        if (s.frames.empty()) s.frames.assign(frameBytes, 128);  // no file: mid-grey
+        return s;
+    }();
+    return loaded;
+}
+
+// Frames sent by every instance in this process, and when an unplugged camera is back.
+static LONG framesSent = 0;
+static volatile LONG unplugged = 0;
+static volatile DWORD backAtTick = 0;
+
+static bool present() { return !unplugged || (LONG)(GetTickCount() - backAtTick) >= 0; }
+
+// --- Media types ---
+
+static HRESULT copyType(AM_MEDIA_TYPE* to, const AM_MEDIA_TYPE* from) {
+    *to = *from;
+    if (from->cbFormat) {
+        to->pbFormat = static_cast<BYTE*>(CoTaskMemAlloc(from->cbFormat));
+        if (!to->pbFormat) return E_OUTOFMEMORY;
+        std::memcpy(to->pbFormat, from->pbFormat, from->cbFormat);
+    }
+    if (to->pUnk) to->pUnk->AddRef();
+    return S_OK;
+}
+
+static AM_MEDIA_TYPE* newType(const AM_MEDIA_TYPE* from) {
+    auto* type = static_cast<AM_MEDIA_TYPE*>(CoTaskMemAlloc(sizeof(AM_MEDIA_TYPE)));
+    if (type && FAILED(copyType(type, from))) {
+        CoTaskMemFree(type);
+        type = nullptr;
+    }
+    return type;
+}
+
+// The one format the camera sends.
+struct CameraFormat {
+    AM_MEDIA_TYPE type;
+    VIDEOINFOHEADER info;
+    CameraFormat() {
+        const Settings& s = settings();
+        std::memset(&info, 0, sizeof info);
+        BITMAPINFOHEADER& header = info.bmiHeader;
+        header.biSize = sizeof header;
+        header.biWidth = s.width;
+        header.biHeight = s.height;  // RGB: bottom-up; YUY2 is top-down whatever the sign
+        header.biPlanes = 1;
+        header.biBitCount = s.yuy2 ? 16 : 24;
+        header.biCompression = s.yuy2 ? MAKEFOURCC('Y', 'U', 'Y', '2') : BI_RGB;
+        header.biSizeImage = (DWORD)(s.width * s.height * header.biBitCount / 8);
+        info.AvgTimePerFrame = framePeriod;
+        info.dwBitRate = (DWORD)(header.biSizeImage * 8 * 30);
+        std::memset(&type, 0, sizeof type);
+        type.majortype = MEDIATYPE_Video;
+        type.subtype = s.yuy2 ? MEDIASUBTYPE_YUY2 : MEDIASUBTYPE_RGB24;
+        type.bFixedSizeSamples = TRUE;
+        type.lSampleSize = header.biSizeImage;
+        type.formattype = FORMAT_VideoInfo;
+        type.cbFormat = sizeof info;
+        type.pbFormat = reinterpret_cast<BYTE*>(&info);
+    }
+    // Whether a media type asks for exactly this format (a partial type: for what it names).
+    bool accepts(const AM_MEDIA_TYPE* other) const {
+        if (!IsEqualGUID(other->majortype, GUID_NULL) && !IsEqualGUID(other->majortype, type.majortype)) return false;
+        if (!IsEqualGUID(other->subtype, GUID_NULL) && !IsEqualGUID(other->subtype, type.subtype)) return false;
+        if (IsEqualGUID(other->formattype, GUID_NULL)) return true;
+        if (!IsEqualGUID(other->formattype, FORMAT_VideoInfo) || !other->pbFormat || other->cbFormat < sizeof info)
+            return false;
+        const BITMAPINFOHEADER& asked = reinterpret_cast<const VIDEOINFOHEADER*>(other->pbFormat)->bmiHeader;
+        const BITMAPINFOHEADER& mine = info.bmiHeader;
+        return asked.biWidth == mine.biWidth && (asked.biHeight == mine.biHeight || asked.biHeight == -mine.biHeight) &&
+               asked.biBitCount == mine.biBitCount && asked.biCompression == mine.biCompression;
+    }
+};
+
+// Bottom-up blue-green-red into top-down YUY2, BT.601 in limited range, as webcams send it.
+static void toYuy2(const unsigned char* bgr, unsigned char* yuy2, int width, int height) {
+    for (int y = 0; y < height; y++) {
+        const unsigned char* row = bgr + (size_t)(height - 1 - y) * width * 3;
+        unsigned char* out = yuy2 + (size_t)y * width * 2;
+        for (int x = 0; x < width; x += 2) {
+            int u = 0, v = 0;
+            for (int i = 0; i < 2; i++) {
+                const int b = row[(x + i) * 3], g = row[(x + i) * 3 + 1], r = row[(x + i) * 3 + 2];
+                out[(x + i) * 2] = (unsigned char)((66 * r + 129 * g + 25 * b + 128 + 4096) >> 8);
+                u += (-38 * r - 74 * g + 112 * b + 128) / 256 + 128;
+                v += (112 * r - 94 * g - 18 * b + 128) / 256 + 128;
+            }
+            out[x * 2 + 1] = (unsigned char)(u / 2);
+            out[x * 2 + 3] = (unsigned char)(v / 2);
+        }
+    }
+}
+
+// --- Enumerators ---
+
+class Filter;
+
+template <class Interface, class Item>
+class Enumerator : public Interface {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(Interface))) ? this : nullptr;
+        if (!*object) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG left = InterlockedDecrement(&refs);
+        if (!left) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override {
+        if (!items || (count > 1 && !fetched)) return E_POINTER;
+        ULONG got = 0;
+        for (; got < count && position < size(); got++, position++) items[got] = item(position);
+        if (fetched) *fetched = got;
+        return got == count ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Skip(ULONG count) override {
+        position += count;
+        return position <= size() ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        position = 0;
+        return S_OK;
+    }
+
+protected:
+    virtual ~Enumerator() = default;
+    virtual ULONG size() = 0;
+    virtual Item item(ULONG index) = 0;
+    LONG refs = 1;
+    ULONG position = 0;
+};
+
+class PinEnumerator final : public Enumerator<IEnumPins, IPin*> {
+public:
+    explicit PinEnumerator(Filter* filter);
+    HRESULT STDMETHODCALLTYPE Clone(IEnumPins** copy) override;
+
+private:
+    ~PinEnumerator() override;
+    ULONG size() override { return 1; }
+    IPin* item(ULONG) override;
+    Filter* filter;
+};
+
+class TypeEnumerator final : public Enumerator<IEnumMediaTypes, AM_MEDIA_TYPE*> {
+public:
+    explicit TypeEnumerator(const AM_MEDIA_TYPE* type) : type(type) {}
+    HRESULT STDMETHODCALLTYPE Clone(IEnumMediaTypes** copy) override {
+        if (!copy) return E_POINTER;
+        auto* clone = new (std::nothrow) TypeEnumerator(type);
+        if (!clone) return E_OUTOFMEMORY;
+        clone->position = position;
+        *copy = clone;
+        return S_OK;
+    }
+
+private:
+    ULONG size() override { return 1; }
+    AM_MEDIA_TYPE* item(ULONG) override { return newType(type); }
+    const AM_MEDIA_TYPE* type;  // the filter's format, which outlives no enumerator: it is static
+};
+
+// --- The output pin ---
+
+class OutputPin final : public IPin, public IAMStreamConfig, public IKsPropertySet {
+public:
+    explicit OutputPin(Filter* filter) : filter(filter) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    // IPin
+    HRESULT STDMETHODCALLTYPE Connect(IPin* receiver, const AM_MEDIA_TYPE* type) override;
+    HRESULT STDMETHODCALLTYPE ReceiveConnection(IPin*, const AM_MEDIA_TYPE*) override { return E_UNEXPECTED; }
+    HRESULT STDMETHODCALLTYPE Disconnect() override;
+    HRESULT STDMETHODCALLTYPE ConnectedTo(IPin** pin) override;
+    HRESULT STDMETHODCALLTYPE ConnectionMediaType(AM_MEDIA_TYPE* type) override;
+    HRESULT STDMETHODCALLTYPE QueryPinInfo(PIN_INFO* info) override;
+    HRESULT STDMETHODCALLTYPE QueryDirection(PIN_DIRECTION* direction) override {
+        if (!direction) return E_POINTER;
+        *direction = PINDIR_OUTPUT;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryId(LPWSTR* id) override {
+        if (!id) return E_POINTER;
+        *id = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof pinName));
+        if (!*id) return E_OUTOFMEMORY;
+        std::memcpy(*id, pinName, sizeof pinName);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE* type) override {
+        return type && format.accepts(type) ? S_OK : S_FALSE;
+    }
+    HRESULT STDMETHODCALLTYPE EnumMediaTypes(IEnumMediaTypes** types) override {
+        if (!types) return E_POINTER;
+        *types = new (std::nothrow) TypeEnumerator(&format.type);
+        return *types ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE QueryInternalConnections(IPin**, ULONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE EndOfStream() override { return E_UNEXPECTED; }
+    HRESULT STDMETHODCALLTYPE BeginFlush() override { return E_UNEXPECTED; }
+    HRESULT STDMETHODCALLTYPE EndFlush() override { return E_UNEXPECTED; }
+    HRESULT STDMETHODCALLTYPE NewSegment(REFERENCE_TIME, REFERENCE_TIME, double) override { return S_OK; }
+
+    // IAMStreamConfig: one format, which cannot be changed.
+    HRESULT STDMETHODCALLTYPE SetFormat(AM_MEDIA_TYPE* type) override;
+    HRESULT STDMETHODCALLTYPE GetFormat(AM_MEDIA_TYPE** type) override {
+        if (!type) return E_POINTER;
+        *type = newType(&format.type);
+        return *type ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE GetNumberOfCapabilities(int* count, int* size) override {
+        if (!count || !size) return E_POINTER;
+        *count = 1;
+        *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetStreamCaps(int index, AM_MEDIA_TYPE** type, BYTE* caps) override;
+
+    // IKsPropertySet: the pin's category, capture.
+    HRESULT STDMETHODCALLTYPE Set(REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Get(REFGUID set, DWORD id, LPVOID, DWORD, LPVOID data, DWORD size, DWORD* returned) override;
+    HRESULT STDMETHODCALLTYPE QuerySupported(REFGUID set, DWORD id, DWORD* support) override {
+        if (!IsEqualGUID(set, AMPROPSETID_Pin)) return E_PROP_SET_UNSUPPORTED;
+        if (id != AMPROPERTY_PIN_CATEGORY) return E_PROP_ID_UNSUPPORTED;
+        if (support) *support = KSPROPERTY_SUPPORT_GET;
+        return S_OK;
+    }
+
+    Filter* filter;
+    CameraFormat format;
+    // The connection, guarded by the filter's lock.
+    IPin* peer = nullptr;
+    IMemInputPin* input = nullptr;
+    IMemAllocator* allocator = nullptr;
+};
+
+// --- The filter ---
+
+class Filter final : public IBaseFilter {
+public:
+    Filter() : pin(this) {
+        InitializeCriticalSection(&lock);
+        stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        InterlockedIncrement(&objectsAlive);
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPersist) || IsEqualIID(iid, IID_IMediaFilter) ||
+            IsEqualIID(iid, IID_IBaseFilter))
+            *object = static_cast<IBaseFilter*>(this);
+        else
+            *object = nullptr;
+        if (!*object) return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG left = InterlockedDecrement(&refs);
+        if (!left) delete this;
+        return left;
+    }
+
+    HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override {
+        if (!clsid) return E_POINTER;
+        *clsid = CLSID_QuiltcamVirtualCamera;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Stop() override;
+    HRESULT STDMETHODCALLTYPE Pause() override;
+    HRESULT STDMETHODCALLTYPE Run(REFERENCE_TIME start) override;
+    HRESULT STDMETHODCALLTYPE GetState(DWORD, FILTER_STATE* state) override {
+        if (!state) return E_POINTER;
+        EnterCriticalSection(&lock);
+        *state = this->state;
+        LeaveCriticalSection(&lock);
+        return *state == State_Paused ? VFW_S_CANT_CUE : S_OK;  // live: no frames while paused
+    }
+    HRESULT STDMETHODCALLTYPE SetSyncSource(IReferenceClock* newClock) override {
+        EnterCriticalSection(&lock);
+        if (newClock) newClock->AddRef();
+        if (clock) clock->Release();
+        clock = newClock;
+        LeaveCriticalSection(&lock);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetSyncSource(IReferenceClock** result) override {
+        if (!result) return E_POINTER;
+        EnterCriticalSection(&lock);
+        *result = clock;
+        if (clock) clock->AddRef();
+        LeaveCriticalSection(&lock);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** pins) override {
+        if (!pins) return E_POINTER;
+        *pins = new (std::nothrow) PinEnumerator(this);
+        return *pins ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR id, IPin** found) override {
+        if (!id || !found) return E_POINTER;
+        *found = nullptr;
+        if (lstrcmpW(id, pinName)) return VFW_E_NOT_FOUND;
+        *found = &pin;
+        pin.AddRef();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryFilterInfo(FILTER_INFO* info) override {
+        if (!info) return E_POINTER;
+        lstrcpynW(info->achName, name, MAX_FILTER_NAME);
+        info->pGraph = graph;
+        if (graph) graph->AddRef();
+        return S_OK;
+    }
+    // The graph holds the filter, never the other way round.
+    HRESULT STDMETHODCALLTYPE JoinFilterGraph(IFilterGraph* newGraph, LPCWSTR newName) override {
+        EnterCriticalSection(&lock);
+        graph = newGraph;
+        lstrcpynW(name, newName ? newName : L"", MAX_FILTER_NAME);
+        events = nullptr;
+        if (graph && SUCCEEDED(graph->QueryInterface(IID_IMediaEventSink, reinterpret_cast<void**>(&events))))
+            events->Release();
+        LeaveCriticalSection(&lock);
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
+
+    void stream();
+
+    CRITICAL_SECTION lock;
+    FILTER_STATE state = State_Stopped;
+    OutputPin pin;
+
+private:
+    ~Filter() {
+        Stop();
+        pin.Disconnect();
+        if (clock) clock->Release();
+        CloseHandle(stopEvent);
+        DeleteCriticalSection(&lock);
+        InterlockedDecrement(&objectsAlive);
+    }
+    void deliver(IMemAllocator* allocator, IMemInputPin* input, long frame, bool first);
+    void notify(long code, LONG_PTR param2);
+
+    LONG refs = 1;
+    REFERENCE_TIME startTime = 0;
+    IReferenceClock* clock = nullptr;
+    IFilterGraph* graph = nullptr;
+    IMediaEventSink* events = nullptr;  // the graph's, not held
+    WCHAR name[MAX_FILTER_NAME] = {};
+    HANDLE stopEvent;
+    HANDLE thread = nullptr;
+};
+
+PinEnumerator::PinEnumerator(Filter* filter) : filter(filter) { filter->AddRef(); }
+PinEnumerator::~PinEnumerator() { filter->Release(); }
+HRESULT PinEnumerator::Clone(IEnumPins** copy) {
+    if (!copy) return E_POINTER;
+    auto* clone = new (std::nothrow) PinEnumerator(filter);
+    if (!clone) return E_OUTOFMEMORY;
+    clone->position = position;
+    *copy = clone;
+    return S_OK;
+}
+IPin* PinEnumerator::item(ULONG) {
+    filter->pin.AddRef();
+    return &filter->pin;
+}
+
+HRESULT OutputPin::QueryInterface(REFIID iid, void** object) {
+    if (!object) return E_POINTER;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPin))
+        *object = static_cast<IPin*>(this);
+    else if (IsEqualIID(iid, IID_IAMStreamConfig))
+        *object = static_cast<IAMStreamConfig*>(this);
+    else if (IsEqualIID(iid, IID_IKsPropertySet))
+        *object = static_cast<IKsPropertySet*>(this);
+    else
+        *object = nullptr;
+    if (!*object) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+}
+ULONG OutputPin::AddRef() { return filter->AddRef(); }
+ULONG OutputPin::Release() { return filter->Release(); }
+
+HRESULT OutputPin::Connect(IPin* receiver, const AM_MEDIA_TYPE* type) {
+    if (!receiver) return E_POINTER;
+    EnterCriticalSection(&filter->lock);
+    HRESULT status = S_OK;
+    IMemInputPin* memInput = nullptr;
+    IMemAllocator* memAllocator = nullptr;
+    ALLOCATOR_PROPERTIES wanted = {}, actual = {};
+    if (peer)
+        status = VFW_E_ALREADY_CONNECTED;
+    else if (filter->state != State_Stopped)
+        status = VFW_E_NOT_STOPPED;
+    else if (type && !format.accepts(type))
+        status = VFW_E_TYPE_NOT_ACCEPTED;
+    else if (FAILED(receiver->ReceiveConnection(this, &format.type)))
+        status = VFW_E_NO_ACCEPTABLE_TYPES;
+    else if (FAILED(receiver->QueryInterface(IID_IMemInputPin, reinterpret_cast<void**>(&memInput))))
+        status = VFW_E_NO_TRANSPORT;
+    if (memInput) {
+        // The downstream pin's allocator if it has one, else a plain memory allocator, with room
+        // for a few whole frames.
+        memInput->GetAllocatorRequirements(&wanted);
+        if (FAILED(memInput->GetAllocator(&memAllocator)))
+            CoCreateInstance(CLSID_MemoryAllocator, nullptr, CLSCTX_INPROC_SERVER, IID_IMemAllocator,
+                             reinterpret_cast<void**>(&memAllocator));
+        if (wanted.cBuffers < 3) wanted.cBuffers = 3;
+        if (wanted.cbBuffer < (LONG)format.type.lSampleSize) wanted.cbBuffer = (LONG)format.type.lSampleSize;
+        if (wanted.cbAlign < 1) wanted.cbAlign = 1;
+        if (!memAllocator || FAILED(memAllocator->SetProperties(&wanted, &actual)) ||
+            actual.cbBuffer < (LONG)format.type.lSampleSize || FAILED(memInput->NotifyAllocator(memAllocator, FALSE)))
+            status = VFW_E_NO_TRANSPORT;
+    }
+    if (status == S_OK) {
+        peer = receiver;
+        peer->AddRef();
+        input = memInput;
+        allocator = memAllocator;
+    } else {
+        if (memInput) {
+            receiver->Disconnect();
+            memInput->Release();
+        }
+        if (memAllocator) memAllocator->Release();
+    }
+    LeaveCriticalSection(&filter->lock);
+    return status;
+}
+
+HRESULT OutputPin::Disconnect() {
+    EnterCriticalSection(&filter->lock);
+    HRESULT status = S_FALSE;
+    if (filter->state != State_Stopped) {
+        status = VFW_E_NOT_STOPPED;
+    } else if (peer) {
+        peer->Release();
+        input->Release();
+        allocator->Release();
+        peer = nullptr;
+        input = nullptr;
+        allocator = nullptr;
+        status = S_OK;
+    }
+    LeaveCriticalSection(&filter->lock);
+    return status;
+}
+
+HRESULT OutputPin::ConnectedTo(IPin** pin) {
+    if (!pin) return E_POINTER;
+    EnterCriticalSection(&filter->lock);
+    *pin = peer;
+    if (peer) peer->AddRef();
+    LeaveCriticalSection(&filter->lock);
+    return *pin ? S_OK : VFW_E_NOT_CONNECTED;
+}
+
+HRESULT OutputPin::ConnectionMediaType(AM_MEDIA_TYPE* type) {
+    if (!type) return E_POINTER;
+    EnterCriticalSection(&filter->lock);
+    const bool connected = peer != nullptr;
+    LeaveCriticalSection(&filter->lock);
+    if (!connected) {
+        std::memset(type, 0, sizeof *type);
+        return VFW_E_NOT_CONNECTED;
+    }
+    return copyType(type, &format.type);
+}
+
+HRESULT OutputPin::QueryPinInfo(PIN_INFO* info) {
+    if (!info) return E_POINTER;
+    info->pFilter = filter;
+    filter->AddRef();
+    info->dir = PINDIR_OUTPUT;
+    lstrcpynW(info->achName, pinName, MAX_PIN_NAME);
+    return S_OK;
+}
+
+// A real camera takes only the formats it lists: a size it cannot give, or a type that does
+// not describe itself consistently, is refused.
+HRESULT OutputPin::SetFormat(AM_MEDIA_TYPE* type) {
+    if (!type) return E_POINTER;
+    EnterCriticalSection(&filter->lock);
+    const HRESULT status = filter->state != State_Stopped ? VFW_E_NOT_STOPPED
+                           : peer                         ? VFW_E_ALREADY_CONNECTED
+                           : format.accepts(type)         ? S_OK
+                                                          : VFW_E_INVALIDMEDIATYPE;
+    LeaveCriticalSection(&filter->lock);
+    return status;
+}
+
+HRESULT OutputPin::GetStreamCaps(int index, AM_MEDIA_TYPE** type, BYTE* caps) {
+    if (!type || !caps) return E_POINTER;
+    if (index != 0) return S_FALSE;
+    *type = newType(&format.type);
+    if (!*type) return E_OUTOFMEMORY;
+    auto* video = reinterpret_cast<VIDEO_STREAM_CONFIG_CAPS*>(caps);
+    std::memset(video, 0, sizeof *video);
+    const BITMAPINFOHEADER& header = format.info.bmiHeader;
+    video->guid = FORMAT_VideoInfo;
+    const SIZE size = {header.biWidth, header.biHeight};
+    video->InputSize = video->MinCroppingSize = video->MaxCroppingSize = video->MinOutputSize = video->MaxOutputSize = size;
+    video->CropGranularityX = video->CropGranularityY = video->OutputGranularityX = video->OutputGranularityY = 1;
+    video->MinFrameInterval = video->MaxFrameInterval = framePeriod;
+    video->MinBitsPerSecond = video->MaxBitsPerSecond = (LONG)format.info.dwBitRate;
+    return S_OK;
+}
+
+HRESULT OutputPin::Get(REFGUID set, DWORD id, LPVOID, DWORD, LPVOID data, DWORD size, DWORD* returned) {
+    if (!IsEqualGUID(set, AMPROPSETID_Pin)) return E_PROP_SET_UNSUPPORTED;
+    if (id != AMPROPERTY_PIN_CATEGORY) return E_PROP_ID_UNSUPPORTED;
+    if (!data && !returned) return E_POINTER;
+    if (returned) *returned = sizeof(GUID);
+    if (!data) return S_OK;
+    if (size < sizeof(GUID)) return E_UNEXPECTED;
+    *static_cast<GUID*>(data) = PIN_CATEGORY_CAPTURE;
+    return S_OK;
+}
+
+static DWORD WINAPI streamThread(void* filter) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    static_cast<Filter*>(filter)->stream();
+    CoUninitialize();
+    return 0;
+}
+
+HRESULT Filter::Pause() {
+    EnterCriticalSection(&lock);
+    HRESULT status = S_OK;
+    if (state == State_Stopped && pin.peer) {
+        status = pin.allocator->Commit();
+        if (SUCCEEDED(status)) {
+            ResetEvent(stopEvent);
+            thread = CreateThread(nullptr, 0, streamThread, this, 0, nullptr);
+            if (!thread) status = E_OUTOFMEMORY;
+        }
+    }
+    if (SUCCEEDED(status)) state = State_Paused;
+    LeaveCriticalSection(&lock);
+    return status;
+}
+
+HRESULT Filter::Run(REFERENCE_TIME start) {
+    EnterCriticalSection(&lock);
+    HRESULT status = state == State_Stopped ? Pause() : S_OK;
+    if (SUCCEEDED(status)) {
+        startTime = start;
+        state = State_Running;
+    }
+    LeaveCriticalSection(&lock);
+    return status;
+}
+
+HRESULT Filter::Stop() {
+    EnterCriticalSection(&lock);
+    state = State_Stopped;
+    HANDLE stopping = thread;
+    thread = nullptr;
+    SetEvent(stopEvent);
+    if (pin.allocator) pin.allocator->Decommit();  // a GetBuffer that waits gives up
+    LeaveCriticalSection(&lock);
+    if (stopping) {
+        WaitForSingleObject(stopping, INFINITE);
+        CloseHandle(stopping);
+    }
+    return S_OK;
+}
+
+void Filter::notify(long code, LONG_PTR param2) {
+    EnterCriticalSection(&lock);
+    if (events) events->Notify(code, reinterpret_cast<LONG_PTR>(static_cast<IBaseFilter*>(this)), param2);
+    LeaveCriticalSection(&lock);
+}
+
+// The streaming thread: a frame every 30th of a second while running; paused, none.
+void Filter::stream() {
+    const Settings& s = settings();
+    const long frameCount = (long)(s.frames.size() / ((size_t)s.width * s.height * 3));
+    long frame = 0, tick = 0;
+    bool lost = false, announcedBack = false;
+    DWORD next = GetTickCount();
+    for (;;) {
+        next += 33 + (tick++ % 3 == 0);  // 100 ms every three frames
+        const DWORD now = GetTickCount();
+        if (WaitForSingleObject(stopEvent, (LONG)(next - now) > 0 ? next - now : 0) == WAIT_OBJECT_0) return;
+        EnterCriticalSection(&lock);
+        const bool running = state == State_Running;
+        IMemAllocator* memAllocator = pin.allocator;
+        IMemInputPin* memInput = pin.input;
+        if (memAllocator) memAllocator->AddRef();
+        if (memInput) memInput->AddRef();
+        LeaveCriticalSection(&lock);
+        if (lost) {
+            // Plugged in again: as another device, which the program must bind afresh.
+            if (!announcedBack && present()) {
+                notify(EC_DEVICE_LOST, 1);
+                announcedBack = true;
+            }
+        } else if (running && memAllocator && memInput) {
+            if (s.unplugAfter >= 0 && InterlockedCompareExchange(&framesSent, 0, 0) >= s.unplugAfter &&
+                !InterlockedExchange(&unplugged, 1)) {
+                backAtTick = GetTickCount() + (DWORD)s.backAfterMs;
+                lost = true;
+                notify(EC_DEVICE_LOST, 0);
+            } else {
+                deliver(memAllocator, memInput, frame < frameCount ? frame : frameCount - 1, frame == 0);
+                frame++;
+            }
+        }
+        if (memAllocator) memAllocator->Release();
+        if (memInput) memInput->Release();
+    }
+}
+
+void Filter::deliver(IMemAllocator* memAllocator, IMemInputPin* memInput, long frame, bool first) {
+    IMediaSample* sample = nullptr;
+    if (memAllocator->GetBuffer(&sample, nullptr, nullptr, 0) != S_OK || !sample) return;  // stopping
+    BYTE* data = nullptr;
+    const Settings& s = settings();
+    const size_t frameBytes = (size_t)s.width * s.height * 3;
+    if (SUCCEEDED(sample->GetPointer(&data)) && sample->GetSize() >= (LONG)pin.format.type.lSampleSize) {
+        const unsigned char* picture = s.frames.data() + (size_t)frame * frameBytes;
+        if (s.yuy2)
+            toYuy2(picture, data, s.width, s.height);
+        else
+            std::memcpy(data, picture, frameBytes);
+        sample->SetActualDataLength((LONG)pin.format.type.lSampleSize);
+        // Stamped when it was taken, on the graph's clock, in stream time.
+        EnterCriticalSection(&lock);
+        REFERENCE_TIME now = 0;
+        if (clock && SUCCEEDED(clock->GetTime(&now))) now -= startTime;
+        LeaveCriticalSection(&lock);
+        REFERENCE_TIME end = now + framePeriod;
+        sample->SetTime(&now, &end);
+        sample->SetSyncPoint(TRUE);
+        sample->SetDiscontinuity(first ? TRUE : FALSE);
+        if (memInput->Receive(sample) == S_OK) InterlockedIncrement(&framesSent);
+    }
+    sample->Release();
+}
+
+// --- The COM server ---
+
+class ClassFactory final : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) ? this : nullptr;
+        return *object ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // static
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        if (!present()) return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);  // unplugged
+        Filter* filter = new (std::nothrow) Filter;
+        if (!filter) return E_OUTOFMEMORY;
+        const HRESULT status = filter->QueryInterface(iid, object);
+        filter->Release();
+        return status;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+static ClassFactory factory;
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        thisModule = instance;
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
+    if (!object) return E_POINTER;
+    *object = nullptr;
+    if (!IsEqualCLSID(clsid, CLSID_QuiltcamVirtualCamera)) return CLASS_E_CLASSNOTAVAILABLE;
+    return factory.QueryInterface(iid, object);
+}
+
+STDAPI DllCanUnloadNow() { return objectsAlive == 0 ? S_OK : S_FALSE; }
+
+static void clsidKey(WCHAR* key, size_t size) {
+    WCHAR clsid[40];
+    StringFromGUID2(CLSID_QuiltcamVirtualCamera, clsid, 40);
+    lstrcpynW(key, L"CLSID\\", (int)size);
+    lstrcpynW(key + 6, clsid, (int)size - 6);
+}
+
+static HRESULT withFilterMapper(HRESULT (*use)(IFilterMapper2*)) {
+    const bool initialised = SUCCEEDED(CoInitialize(nullptr));
+    IFilterMapper2* mapper = nullptr;
+    HRESULT status = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
+                                      reinterpret_cast<void**>(&mapper));
+    if (SUCCEEDED(status)) {
+        status = use(mapper);
+        mapper->Release();
+    }
+    if (initialised) CoUninitialize();
+    return status;
+}
+
+// The class, then the device: a filter of the video input device category, as a camera's
+// driver would list one.
+STDAPI DllRegisterServer() {
+    WCHAR key[128], path[MAX_PATH];
+    clsidKey(key, 128);
+    GetModuleFileNameW(thisModule, path, MAX_PATH);
+    HKEY classKey = nullptr, serverKey = nullptr;
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_WRITE, nullptr, &classKey, nullptr) != ERROR_SUCCESS)
+        return SELFREG_E_CLASS;
+    RegSetValueExW(classKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(friendlyName), sizeof friendlyName);
+    LONG written = RegCreateKeyExW(classKey, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, &serverKey, nullptr);
+    if (written == ERROR_SUCCESS) {
+        static const WCHAR both[] = L"Both";
+        RegSetValueExW(serverKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
+                       (DWORD)((lstrlenW(path) + 1) * sizeof(WCHAR)));
+        written = RegSetValueExW(serverKey, L"ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(both), sizeof both);
+        RegCloseKey(serverKey);
+    }
+    RegCloseKey(classKey);
+    if (written != ERROR_SUCCESS) return SELFREG_E_CLASS;
+    return withFilterMapper([](IFilterMapper2* mapper) {
+        REGPINTYPES types[] = {{&MEDIATYPE_Video, &MEDIASUBTYPE_RGB24}, {&MEDIATYPE_Video, &MEDIASUBTYPE_YUY2}};
+        REGFILTERPINS2 pin = {};
+        pin.dwFlags = 0;
+        pin.cInstances = 1;
+        pin.nMediaTypes = 2;
+        pin.lpMediaType = types;
+        pin.clsPinCategory = &PIN_CATEGORY_CAPTURE;
+        REGFILTER2 filter = {};
+        filter.dwVersion = 2;
+        filter.dwMerit = MERIT_DO_NOT_USE;
+        filter.cPins2 = 1;
+        filter.rgPins2 = &pin;
+        return mapper->RegisterFilter(CLSID_QuiltcamVirtualCamera, friendlyName, nullptr,
+                                      &CLSID_VideoInputDeviceCategory, friendlyName, &filter);
+    });
+}
+
+STDAPI DllUnregisterServer() {
+    const HRESULT status = withFilterMapper([](IFilterMapper2* mapper) {
+        return mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, friendlyName, CLSID_QuiltcamVirtualCamera);
+    });
+    WCHAR key[128];
+    clsidKey(key, 128);
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+    return status;
+}
