@@ -95,40 +95,6 @@ TEST(CaptureChain, NoDeviceStopsBeforeTheGraphIsBuilt) {
     EXPECT_EQ(grid.cellLuma()[0], 0);
 }
 
-TEST(CaptureChain, PinsAreFoundByDirection) {
-    auto camera = std::make_shared<TestCamera>();
-    TestCameraScope scope{{camera}};
-    CameraGrid grid(160, 120, 26, 20);
-
-    IPin* sentinel = reinterpret_cast<IPin*>(0x1);
-    IPin* pin = sentinel;
-    EXPECT_EQ(grid.findPin(grid.nullRenderer, PINDIR_OUTPUT, &pin), (HRESULT)0x80004005);
-    EXPECT_EQ(pin, sentinel);  // untouched
-    EXPECT_EQ(grid.pinOf(grid.nullRenderer, PINDIR_OUTPUT), nullptr);
-
-    for (PIN_DIRECTION direction : {PINDIR_INPUT, PINDIR_OUTPUT}) {
-        ASSERT_EQ(grid.findPin(grid.grabberFilter, direction, &pin), S_OK);
-        PIN_DIRECTION found;
-        pin->QueryDirection(&found);
-        EXPECT_EQ(found, direction);
-        pin->Release();
-    }
-}
-
-TEST(CaptureChain, ConnectFiltersReportsTheGraphsStatus) {
-    auto camera = std::make_shared<TestCamera>();
-    TestCameraScope scope{{camera}};
-    CameraGrid grid(160, 120, 26, 20);
-    const ULONG grabberBefore = references(grid.grabberFilter);
-    // Both pins exist but are connected already: the graph says so.
-    EXPECT_EQ(grid.connectFilters(grid.graph, grid.grabberFilter, grid.nullRenderer), VFW_E_ALREADY_CONNECTED);
-    // The null renderer has no output pin.
-    EXPECT_EQ(grid.connectFilters(grid.graph, grid.nullRenderer, grid.grabberFilter), E_FAIL);
-    // The device has no input pin: the output pin found first is given back.
-    EXPECT_EQ(grid.connectFilters(grid.graph, grid.grabberFilter, grid.source), E_FAIL);
-    EXPECT_EQ(references(grid.grabberFilter), grabberBefore);
-}
-
 TEST(CaptureChain, ReferencesHeldAreTheChainsOwn) {
     auto camera = std::make_shared<TestCamera>();
     TestCameraScope scope{{camera}};

@@ -1,7 +1,9 @@
 // pinOf, findPin and connectFilters against Wine's own DirectShow: its sample grabber (pins
-// "Input" and "Output") and null renderer (pin "In"). A console program; prints
+// "Input" and "Output") and null renderer (pin "In"); and, where a camera is registered, the
+// sample grabber's frame copy, whose rules the grid relies on. A console program; prints
 // "N passed, N failed" and exits 1 on any failure.
 #include <cstdio>
+#include <cstring>
 
 #include "camera/CameraGrid.h"
 
@@ -39,9 +41,32 @@ static bool directionIs(IPin* pin, PIN_DIRECTION direction) {
     return pin && SUCCEEDED(pin->QueryDirection(&found)) && found == direction;
 }
 
+// The copy hands out the newest whole frame or nothing: too small a buffer is left untouched.
+static void checkFrameCopy(ISampleGrabber* grabber) {
+    const LONG frameSize = 160 * 120 * 3;
+    static unsigned char buffer[160 * 120 * 3 + 16];
+    LONG size = 0;
+    for (int i = 0; i < 200 && grabber->GetCurrentBuffer(&size, nullptr) != S_OK; i++) Sleep(10);
+    check(size == frameSize, "a null buffer asks for the frame's size");
+    std::memset(buffer, 0xAB, sizeof buffer);
+    size = frameSize - 1;
+    const HRESULT small = grabber->GetCurrentBuffer(&size, reinterpret_cast<LONG*>(buffer));
+    std::printf("too small: 0x%08lX\n", (unsigned long)small);
+    check(small == E_OUTOFMEMORY && buffer[0] == 0xAB, "too small a buffer: E_OUTOFMEMORY, untouched");
+    size = frameSize + 16;
+    check(grabber->GetCurrentBuffer(&size, reinterpret_cast<LONG*>(buffer)) == S_OK && size == frameSize &&
+              buffer[frameSize] == 0xAB,
+          "a larger buffer: the frame, and its size written back");
+}
+
 int main() {
-    // Wine has no camera here: the chain stops at the device enumerator, COM initialised.
     CameraGrid grid(160, 120, 26, 20);
+    if (grid.capturing()) {
+        checkFrameCopy(grid.grabber);
+        std::printf("%d passed, %d failed\n", passed, failed);
+        return failed ? 1 : 0;
+    }
+    // No camera: the chain stops at the device enumerator, COM initialised.
     check(grid.captureResult() == VFW_E_NO_CAPTURE_HARDWARE, "no camera: VFW_E_NO_CAPTURE_HARDWARE");
 
     IBaseFilter* grabber = create<IBaseFilter>(CLSID_SampleGrabber, IID_IBaseFilter);
