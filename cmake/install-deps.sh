@@ -2,6 +2,7 @@
 # Installs what Quiltcam needs on Debian 12, as root: the compilers, SDL 1.2, libv4l2, and
 # what the tests drive the programs with (GoogleTest, Google Benchmark, Xvfb, xdotool, clang's
 # libFuzzer), and a QEMU guest that boots Debian's own kernel for its virtual webcam, vivid.
+#   install-deps.sh package   also what checks the Debian package (lintian, AppStream, debootstrap)
 set -eu
 packages=(
   g++ cmake pkg-config
@@ -11,6 +12,7 @@ packages=(
   clang libclang-rt-14-dev
 )
 guest=(qemu-system-x86 linux-image-amd64 busybox-static v4l-utils kmod cpio)
+[ "${1:-}" = package ] && guest+=(lintian appstream desktop-file-utils debootstrap file man-db)
 
 export DEBIAN_FRONTEND=noninteractive
 missing() {

@@ -9,7 +9,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 need=()
-for p in g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 dpkg-dev; do installed "$p" || need+=("$p"); done
+for p in g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 dpkg-dev nsis zip; do installed "$p" || need+=("$p"); done
 
 # Source packages: a deb-src entry beside Debian's own.
 updated=no
