@@ -48,12 +48,12 @@ fi
 wineserver -p 2>/dev/null  # keep it warm between the programs
 wine regsvr32 /s /u "$camera" >/dev/null 2>&1  # a camera left by an earlier run
 
-# start EXE [ENV=VALUE...]: runs a Windows program in the background.
+# start EXE [ENV=VALUE...]: runs a Windows program in the background, with ARGS as its arguments.
 start() {
     local exe=$1
     shift
     rm -f "$work/status" "$(dirname "$exe")/stderr.txt"
-    (cd "$(dirname "$exe")" && env "$@" wine "$exe" >"$work/out" 2>"$work/err"; echo $? >"$work/status") &
+    (cd "$(dirname "$exe")" && env "$@" wine "$exe" ${ARGS:-} >"$work/out" 2>"$work/err"; echo $? >"$work/status") &
     pid=$!
 }
 
@@ -213,6 +213,35 @@ start "$win/tests/windows/quiltcam-wine-pins.exe"
 finish 120
 sed 's/^/  /' "$work/out"
 check "pin look-ups against Wine's sample grabber and null renderer (exit $status)" $([ "$status" = 0 ]; echo $?)
+
+# The zip and the installer, as a user gets them. The installer goes into a fresh prefix,
+# silently; the installed program runs (no camera there); the uninstaller takes it all away.
+zip=$(ls "$win"/quiltcam-*-win32.zip | tail -n 1)
+[ "$(unzip -Z1 "$zip" | sed 's|^[^/]*/||' | sort | tr '\n' ' ')" = "README.txt quiltcam-fullscreen.exe quiltcam.exe " ]
+check "$(basename "$zip") holds both programs and a read-me" $?
+wineserver -k 2>/dev/null
+export WINEPREFIX=$work/fresh-prefix
+wine wineboot --init >"$work/wineboot.log" 2>&1
+timeout 300 wineserver -w
+wineserver -p 2>/dev/null
+drive=$WINEPREFIX/drive_c
+installed="$drive/Program Files/Quiltcam" menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/Quiltcam"
+setup=$(ls "$win"/quiltcam-*-setup.exe | tail -n 1)
+ARGS=/S start "$setup"
+finish 120
+check "$(basename "$setup") /S installs (status $status)" \
+    $([ "$status" = 0 ] && [ -f "$installed/quiltcam.exe" ] && [ -f "$installed/quiltcam-fullscreen.exe" ] &&
+      [ -f "$installed/README.txt" ]; echo $?)
+check "Start menu shortcuts for both programs and the uninstaller" \
+    $([ -f "$menu/Quiltcam.lnk" ] && [ -f "$menu/Quiltcam (full screen).lnk" ] && [ -f "$menu/Uninstall.lnk" ]; echo $?)
+failure_box "$installed/quiltcam.exe" "quiltcam: no video capture device found"
+ARGS=/S start "$installed/Uninstall.exe"
+finish 60
+for _ in $(seq 100); do [ -e "$installed" ] || [ -e "$menu" ] || break; sleep 0.2; done
+wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Quiltcam' >/dev/null 2>&1
+registered=$?
+check "the uninstaller removes the programs, the shortcuts and its registry entry" \
+    $([ ! -e "$installed" ] && [ ! -e "$menu" ] && [ $registered != 0 ]; echo $?)
 
 echo "wine: $passed passed, $failed failed"
 [ $failed -eq 0 ]
