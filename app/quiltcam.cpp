@@ -44,9 +44,24 @@ Uint32 lastTick;
 Uint32 now;
 Uint32 elapsed;
 
-static void failWithSdlError(const char* what) {
-    std::fprintf(stderr, "%s: %s: %s\n", programName, what, SDL_GetError());
+// A start-up failure: one line on standard error, and where a desktop user looks: a message
+// box on Windows (where standard error is a file), the program's own window elsewhere when it
+// has no terminal. The display goes first on Windows: a full-screen window would hide the box.
+static void failWith(const char* message) {
+    std::fprintf(stderr, "%s\n", message);
+#ifdef _WIN32
+    SDL_Quit();
+    MessageBoxA(nullptr, message, windowTitle, MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
+#else
+    showFailureInWindow(message);
+#endif
     std::exit(1);
+}
+
+static void failWithSdlError(const char* what) {
+    char message[512];
+    std::snprintf(message, sizeof message, "%s: %s: %s", programName, what, SDL_GetError());
+    failWith(message);
 }
 
 // Why the camera could not be started, in one line for the user.
@@ -79,14 +94,7 @@ void describeCaptureFailure(const CameraGrid& camera, char* text, size_t size) {
 static void failWithCaptureError(const CameraGrid& camera) {
     char message[512];
     describeCaptureFailure(camera, message, sizeof message);
-    std::fprintf(stderr, "%s\n", message);
-#ifdef _WIN32
-    // Standard error is a file there: say it where the user looks. The display goes first:
-    // a full-screen window would hide the box.
-    SDL_Quit();
-    MessageBoxA(nullptr, message, windowTitle, MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
-#endif
-    std::exit(1);
+    failWith(message);
 }
 
 #ifndef _WIN32

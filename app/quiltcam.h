@@ -31,6 +31,10 @@ extern Uint32 elapsed;
 // Start-up: SDL, the display, the camera grid and the drawing state. Exits with status 1 and
 // one line on standard error when the display or the camera cannot be had.
 void startUp();
+// Shows a start-up failure's line in the program's own window when the program has no
+// terminal (started from a desktop menu), until a key, a click, the window's close or half a
+// minute; with a terminal, or no display to show it on (or SDL's dummy driver), does nothing.
+void showFailureInWindow(const char* message);
 // The line that tells the user why the camera could not be started.
 void describeCaptureFailure(const CameraGrid& camera, char* text, size_t size);
 // One pass of the frame loop: takes at most one event; a key press or a quit request ends the

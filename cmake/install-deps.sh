@@ -8,7 +8,7 @@ packages=(
   g++ cmake pkg-config
   libsdl1.2-compat-dev libv4l-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xdotool x11-utils libx11-dev matchbox-window-manager
+  xvfb xdotool x11-utils x11-apps libx11-dev matchbox-window-manager tesseract-ocr tesseract-ocr-eng
   clang libclang-rt-14-dev
 )
 guest=(qemu-system-x86 linux-image-amd64 busybox-static v4l-utils kmod cpio)

@@ -2,6 +2,7 @@
 # The real programs under Xvfb: program_tests.sh CASE.
 # BIN: the build folder; TESTBIN: its tests folder; XVFB_DIR: where xvfb.sh left the display.
 set -u
+SUPPORT=$(cd "$(dirname "$0")/support" && pwd)
 case=$1
 work=$(mktemp -d)
 trap 'kill $pid $wm 2>/dev/null; rm -rf "$work"' EXIT
@@ -117,12 +118,27 @@ dump_matches_reference)
         done
     done
     ;;
-no_camera_exits_1)
+no_camera_shown_in_window)
+    # Started with no terminal (from a menu): the line on standard error, and the same line in
+    # the program's own window, read back off a screenshot by OCR; a key closes it, status 1.
     ls /dev/video* >/dev/null 2>&1 && { echo "this machine has a camera"; exit 77; }
-    timeout 30 "$BIN/quiltcam" 2>"$work/stderr"
-    status=$?
+    start "$BIN/quiltcam"
+    sleep 1
+    xwd -id "$wid" -silent | "$SUPPORT/xwd_to_ppm.py" --invert | tesseract - - 2>/dev/null >"$work/seen"
+    focus
+    xdotool key q
+    finish 10
     [ $status -eq 1 ] || fail "exit status $status with no camera"
     [ "$(cat "$work/stderr")" = "quiltcam: no video capture device found" ] || fail "message: $(cat "$work/stderr")"
+    grep -qx "quiltcam: no video capture device found" "$work/seen" || fail "the window shows: $(cat "$work/seen")"
+    ;;
+no_camera_on_terminal)
+    # Started from a terminal: only the line, and at once.
+    ls /dev/video* >/dev/null 2>&1 && { echo "this machine has a camera"; exit 77; }
+    timeout 10 script -qec "$BIN/quiltcam" /dev/null >"$work/terminal"
+    status=$?
+    [ $status -eq 1 ] || fail "exit status $status with no camera"
+    [ "$(tr -d '\r' <"$work/terminal")" = "quiltcam: no video capture device found" ] || fail "terminal: $(cat "$work/terminal")"
     ;;
 display_failure_exits_1)
     env -u DISPLAY SDL_VIDEODRIVER=x11 timeout 30 "$BIN/quiltcam" 2>"$work/stderr"
@@ -183,7 +199,9 @@ display_mode_refused)
         break
     done
     for _ in $(seq 50); do DISPLAY=:$n xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-    DISPLAY=:$n QUILTCAM_TEST_FRAMES="$frames" timeout 30 "$TESTBIN/quiltcam-testcam-fullscreen" 2>"$work/stderr"
+    # From a terminal, so that the message stays one line there and needs no window.
+    DISPLAY=:$n QUILTCAM_TEST_FRAMES="$frames" timeout 30 script -qec "$TESTBIN/quiltcam-testcam-fullscreen" /dev/null \
+        >"$work/stderr"
     status=$?
     kill $small
     [ $status -eq 1 ] || fail "exit status $status"

@@ -147,7 +147,7 @@ $M expect "$work/scene.raw" "$work/expected.ppm"
 start "$win/quiltcam.exe" QUILTCAM_TEST_FRAMES="Z:$work/scene.raw"
 window=$(window_of 180 640x480)
 sleep 3
-xwd -id "$window" -silent | xwdtopnm 2>/dev/null >"$work/window.ppm"
+xwd -id "$window" -silent | "$(dirname "$0")/support/xwd_to_ppm.py" >"$work/window.ppm"
 key "$window" q
 finish 60
 cmp -s "$work/expected.ppm" "$work/window.ppm"
