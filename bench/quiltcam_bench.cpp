@@ -6,10 +6,10 @@
 #include <random>
 
 #include "app/quiltcam.h"
-#include "camera/frame_scaler.h"
+#include "image/frame_scaler.h"
 #include "platform/v4l2_camera.h"
-#include "tests/fake_v4l2.h"
-#include "tests/test_camera.h"
+#include "tests/support/fake_v4l2.h"
+#include "tests/support/test_camera.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "camera/directshow_api.h"
-#include "camera/frame_scaler.h"
+#include "image/frame_scaler.h"
 
 // A decoded pixel, a cell's average colour (each channel 0-255) or a cell's running sum.
 struct RgbTriple {

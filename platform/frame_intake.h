@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "camera/frame_scaler.h"
+#include "image/frame_scaler.h"
 #include "platform/v4l2_system.h"
 
 struct v4lconvert_data;

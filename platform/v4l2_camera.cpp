@@ -3,6 +3,7 @@
 #include "platform/directshow.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <libv4lconvert.h>
 #include <sys/mman.h>
 
@@ -213,6 +214,7 @@ HRESULT V4l2Camera::start(int w, int h, FrameSink* to) {
     sink = to;
     stopping = false;
     thread = std::thread(&V4l2Camera::capture, this);
+    pthread_setname_np(thread.native_handle(), "camera");  // as tools like top -H show it
     return S_OK;
 }
 

@@ -6,7 +6,7 @@
 # The script runs as root in the current folder; RESULTS-DIR is writable inside the guest at
 # the same path, named by GUEST_RESULTS. Its output goes to RESULTS-DIR/job.log, the guest's
 # console to RESULTS-DIR/console.log. Exits with the script's status; 124 when the guest does not come
-# up or does not finish within QUILTCAM_GUEST_TIMEOUT seconds (default 240).
+# up or does not finish within QUILTCAM_GUEST_TIMEOUT seconds (default 420).
 # Needs qemu-system-x86, linux-image-amd64, busybox-static (cmake/install-deps.sh guest).
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -15,7 +15,7 @@ results=$(cd "$1" && pwd)
 shift
 script=$(realpath "$1")
 shift
-timeout=${QUILTCAM_GUEST_TIMEOUT:-240}
+timeout=${QUILTCAM_GUEST_TIMEOUT:-420}
 
 # The newest installed kernel whose modules are on this machine.
 kernel=

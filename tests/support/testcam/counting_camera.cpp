@@ -1,4 +1,4 @@
-#include "tests/testcam/counting_camera.h"
+#include "tests/support/testcam/counting_camera.h"
 
 #include <time.h>
 

@@ -1,4 +1,4 @@
-#include "tests/fake_v4l2.h"
+#include "tests/support/fake_v4l2.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include <libv4lconvert.h>
 
 #include "platform/v4l2_camera.h"
 
@@ -188,7 +190,6 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
         const long n = node.framesSent++;
         size_t used = node.fill ? node.fill(node.current, memory.data(), memory.size(), n)
                                 : fillGrey(node.current, memory.data(), memory.size(), n);
-        if (node.shortFrame && node.shortFrame(n)) used /= 2;
         std::memset(buffer, 0, sizeof *buffer);
         buffer->index = index;
         buffer->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -255,4 +256,30 @@ FakeV4l2Scope::FakeV4l2Scope() {
 FakeV4l2Scope::~FakeV4l2Scope() {
     platform::useV4l2System(nullptr);
     platform::videoDeviceListers() = saved;
+}
+
+platform::FrameIntake& fakeCameraIntake(uint32_t pixelFormat, uint32_t width, uint32_t height, size_t* bufferLength) {
+    struct Camera {
+        FakeV4l2 kernel;
+        v4lconvert_data* converter = nullptr;
+        platform::FrameIntake intake;
+        v4l2_format format{};
+        ~Camera() { v4lconvert_destroy(converter); }
+    };
+    static std::map<std::vector<uint32_t>, std::unique_ptr<Camera>> cameras;
+    auto& camera = cameras[{pixelFormat, width, height}];
+    if (!camera) {
+        camera = std::make_unique<Camera>();
+        FakeNode& node = camera->kernel.add("/dev/video0");
+        node.formats = {pixelFormat};
+        node.sizes = {{width, height}};
+        const int fd = camera->kernel.open("/dev/video0", 0);
+        camera->format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        camera->format.fmt.pix.pixelformat = pixelFormat;
+        camera->kernel.ioctl(fd, VIDIOC_S_FMT, &camera->format);
+        camera->converter = platform::newConverter(camera->kernel, fd);
+        camera->intake.configure(camera->converter, camera->format, 160, 120);
+    }
+    *bufferLength = camera->format.fmt.pix.sizeimage;
+    return camera->intake;
 }

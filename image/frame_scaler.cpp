@@ -1,4 +1,4 @@
-#include "camera/frame_scaler.h"
+#include "image/frame_scaler.h"
 
 #include <algorithm>
 
@@ -31,9 +31,9 @@ void FrameScaler::plan(int sourceWidth, int sourceHeight, int targetWidth, int t
     cropWidth = sourceWidth;
     cropHeight = sourceHeight;
     if ((long long)sourceWidth * targetHeight > (long long)sourceHeight * targetWidth)
-        cropWidth = (int)((long long)sourceHeight * targetWidth / targetHeight);  // wider: lose the sides
+        cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));  // wider: lose the sides
     else
-        cropHeight = (int)((long long)sourceWidth * targetHeight / targetWidth);  // taller: top and bottom
+        cropHeight = std::max(1, (int)((long long)sourceWidth * targetHeight / targetWidth));  // taller: top and bottom
     cropX = (sourceWidth - cropWidth) / 2;
     cropY = (sourceHeight - cropHeight) / 2;
     columns.plan(cropWidth, targetWidth);

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "camera/frame_scaler.h"
-#include "tests/reference_arithmetic.h"
+#include "image/frame_scaler.h"
+#include "tests/support/reference_arithmetic.h"
 
 static int W = 160, H = 120, frameSize = W * H * 3;
 

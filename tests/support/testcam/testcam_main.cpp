@@ -6,7 +6,6 @@
 //                                   virtual camera reads the same variable.
 //   QUILTCAM_TEST_FRAME_SIZE=WxH    the size of the file's frames (160x120)
 //   QUILTCAM_TEST_LOOP=1            play them round and round instead (Linux)
-//   QUILTCAM_TEST_FAULT=name        no file: a fake V4L2 camera that fails that way (Linux)
 //   QUILTCAM_TEST_V4L2_FORMAT=YUYV  take frames from the V4L2 camera in this pixel format
 //   QUILTCAM_TEST_DUMP=out.ppm      write the display as a binary PPM and exit 0: after the
 //                                   pass that first drew the file's last frame, or with
@@ -15,11 +14,10 @@
 //   QUILTCAM_TEST_TRACE=file        every 50 ms a line: wall-clock ms, camera frames so far,
 //                                   the middle cell's red, green and blue
 //   QUILTCAM_TEST_PASSES=n          exit 0 after n passes
-//   QUILTCAM_TEST_FLOOD=n           keep SDL's queue fed with n mouse motions, then a key
 //   QUILTCAM_TEST_KEY_AFTER_MS=t    press a key t ms after start-up (SIGUSR1 presses one too)
 //   QUILTCAM_TEST_REPORT=file       at exit, write what happened (passes, full screen,
-//                                   resident memory, allocations, events; the V4L2 camera's
-//                                   format, frame rates and thread time)
+//                                   resident memory, allocations; the grabber's size; the V4L2
+//                                   camera's format, frame rates and thread time)
 #ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
@@ -37,12 +35,11 @@
 #include <vector>
 
 #include "app/quiltcam.h"
-#include "camera/frame_scaler.h"
-#include "tests/allocation_counter.h"
+#include "image/frame_scaler.h"
+#include "tests/support/allocation_counter.h"
 #ifndef _WIN32
-#include "tests/testcam/camera_faults.h"
-#include "tests/testcam/counting_camera.h"
-#include "tests/testcam/file_camera.h"
+#include "tests/support/testcam/counting_camera.h"
+#include "tests/support/testcam/file_camera.h"
 #endif
 
 static long passes = 0;
@@ -50,7 +47,6 @@ static bool fullScreen = false;  // read at start: SDL_Quit runs before the repo
 static long residentAfter1000 = 0, residentAtEnd = 0;
 static long loopAllocations = 0;   // in passes after the first, the meter's ticks aside
 static long meterAllocations = 0;  // in passes where the meter re-applied the title
-static long eventsPushed = 0, pushFailures = 0;
 static const char* reportPath = nullptr;
 static long grabberWidth = 0, grabberHeight = 0;  // the size the grabber connected at
 static volatile std::sig_atomic_t keyRequested = 0;
@@ -107,8 +103,7 @@ static void writeReport() {
     if (!file) return;
     std::fprintf(file, "passes %ld\nfullscreen %d\nresident_after_1000 %ld\nresident_at_end %ld\n", passes,
                  fullScreen ? 1 : 0, residentAfter1000, residentAtEnd);
-    std::fprintf(file, "loop_allocations %ld\nmeter_allocations %ld\nevents_pushed %ld\npush_failures %ld\n",
-                 loopAllocations, meterAllocations, eventsPushed, pushFailures);
+    std::fprintf(file, "loop_allocations %ld\nmeter_allocations %ld\n", loopAllocations, meterAllocations);
 #ifndef _WIN32
     if (CountingCamera::active) CountingCamera::active->report(file);
 #endif
@@ -143,26 +138,12 @@ static void dumpAndExit(const char* path) {
     std::exit(0);
 }
 
-static void push(Uint8 type) {
+// A key, as the user presses it.
+static void pressKey() {
     SDL_Event event = {};
-    event.type = type;
-    if (type == SDL_KEYDOWN) event.key.keysym.sym = SDLK_q;
-    if (type == SDL_MOUSEMOTION) event.motion.x = (Uint16)(eventsPushed % 640);
-    if (SDL_PushEvent(&event) == 0)
-        eventsPushed++;
-    else
-        pushFailures++;
-}
-
-// Keeps a few dozen motions queued, never more than SDL 1.2's queue holds, until all are in;
-// then the key.
-static void feedFlood(long total) {
-    if (eventsPushed > total) return;
-    SDL_Event peek[64];
-    SDL_PumpEvents();
-    int queued = SDL_PeepEvents(peek, 64, SDL_PEEKEVENT, SDL_ALLEVENTS);
-    for (; queued < 64 && eventsPushed < total; queued++) push(SDL_MOUSEMOTION);
-    if (eventsPushed == total) push(SDL_KEYDOWN);
+    event.type = SDL_KEYDOWN;
+    event.key.keysym.sym = SDLK_q;
+    SDL_PushEvent(&event);
 }
 
 static bool parseSize(const char* text, int* width, int* height) {
@@ -199,14 +180,9 @@ static long long wallClockMs() {
 #ifndef _WIN32
 static void pressKeyOnSignal(int) { keyRequested = 1; }
 
-// The camera side before start-up: the file's camera, a faulty fake one, or the real one.
+// The camera side before start-up: the file's camera, or the real one.
 static bool chooseCamera(const char* framesPath, int frameWidth, int frameHeight) {
-    const char* fault = std::getenv("QUILTCAM_TEST_FAULT");
-    if (fault && !installCameraFault(fault)) {
-        std::fprintf(stderr, "%s: no camera fault called %s\n", programName, fault);
-        return false;
-    }
-    if (framesPath && !fault) {
+    if (framesPath) {
         FileCamera::install(framesPath, frameWidth, frameHeight, numberFrom("QUILTCAM_TEST_LOOP") != 0);
         return true;
     }
@@ -227,7 +203,6 @@ int main(int argc, char* argv[]) {
     const char* dumpPath = std::getenv("QUILTCAM_TEST_DUMP");
     const long dumpAfterFrames = numberFrom("QUILTCAM_TEST_CAMERA_FRAMES");
     const long passLimit = numberFrom("QUILTCAM_TEST_PASSES");
-    const long flood = numberFrom("QUILTCAM_TEST_FLOOD");
     const long keyAfter = numberFrom("QUILTCAM_TEST_KEY_AFTER_MS");
     const char* tracePath = std::getenv("QUILTCAM_TEST_TRACE");
     reportPath = std::getenv("QUILTCAM_TEST_REPORT");
@@ -269,9 +244,8 @@ int main(int argc, char* argv[]) {
     long lastFramesBefore = 0;
     bool keyPressed = false;
     for (;;) {
-        if (flood) feedFlood(flood);
         if ((keyAfter && !keyPressed && SDL_GetTicks() - started >= (Uint32)keyAfter) || keyRequested) {
-            push(SDL_KEYDOWN);
+            pressKey();
             keyPressed = true;
             keyRequested = 0;
         }

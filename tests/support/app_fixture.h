@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "app/quiltcam.h"
-#include "tests/test_camera.h"
+#include "tests/support/test_camera.h"
 
 class AppTest : public ::testing::Test {
 public:

@@ -7,13 +7,17 @@
 #include <linux/version.h>
 #include <linux/videodev2.h>
 
+#include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/frame_intake.h"
 #include "platform/v4l2_system.h"
 #include "platform/video_device.h"
 
@@ -27,8 +31,6 @@ struct FakeNode {
     // Writes frame number n in the current format into data (capacity bytes) and returns the
     // bytes used; the default is mid-grey YUYV.
     std::function<size_t(const v4l2_pix_format&, unsigned char* data, size_t capacity, long n)> fill;
-    // Faults by frame number: these frames are sent short (half their size).
-    std::function<bool(long n)> shortFrame;
     // After this many opens the node disappears; -1: never.
     int presentForOpens = -1;
 
@@ -67,6 +69,50 @@ private:
     std::map<std::string, FakeNode> nodes;
     std::map<int, Open> open_;
 };
+
+// A frame intake set up as a V4L2 camera of this format and size sets it up, for feeding buffers
+// straight in; *bufferLength is the size of the camera's buffers. One per format and size, kept
+// for the process (setting libv4lconvert up is slow).
+platform::FrameIntake& fakeCameraIntake(uint32_t pixelFormat, uint32_t width, uint32_t height, size_t* bufferLength);
+
+// Keeps the newest frame a camera delivers, and counts them and the different ones.
+class RecordingSink final : public platform::FrameSink {
+public:
+    void deliverFrame(const unsigned char* data, size_t bytes) override {
+        std::lock_guard<std::mutex> guard(lock);
+        if (frames == 0 || frame.size() != bytes || !std::equal(frame.begin(), frame.end(), data)) differing++;
+        frame.assign(data, data + bytes);
+        frames++;
+    }
+    std::vector<unsigned char> latest() {
+        std::lock_guard<std::mutex> guard(lock);
+        return frame;
+    }
+    long count() {
+        std::lock_guard<std::mutex> guard(lock);
+        return frames;
+    }
+    long distinct() {  // frames that differed from the one before
+        std::lock_guard<std::mutex> guard(lock);
+        return differing;
+    }
+
+private:
+    std::mutex lock;
+    std::vector<unsigned char> frame;
+    long frames = 0, differing = 0;
+};
+
+// Waits until the condition holds, three seconds at most.
+template <class Condition>
+bool waitFor(Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 // Makes FakeV4l2 the system the V4L2 cameras use, and its nodes the only video devices.
 class FakeV4l2Scope {

@@ -1,6 +1,6 @@
-#include "tests/testcam/file_camera.h"
+#include "tests/support/testcam/file_camera.h"
 
-#include "camera/frame_scaler.h"
+#include "image/frame_scaler.h"
 #include "platform/directshow.h"
 
 #include <cerrno>

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Seeds faults into the product code, one at a time, and reports those no test catches:
+#   seeded_faults.sh [--slow N] [NAME...]
+# Works on a copy of the sources in build/seeded (the checkout is never touched): applies the
+# fault (each is an exact edit that must still apply), rebuilds, runs the tests that can see
+# it, and counts it caught when they fail. Every fault with a fast catcher (unit and program
+# tests) runs each time; of the slow ones (the guest kernel, Wine) --slow N picks N, rotating
+# by the day of the year so that a week of runs covers them all (default: all). Exits 1 when a
+# fault went uncaught.
+set -u
+top=$(cd "$(dirname "$0")/../.." && pwd)
+slow=-1
+if [ "${1:-}" = --slow ]; then slow=$2; shift 2; fi
+copy=$top/build/seeded
+mkdir -p "$copy"
+# A pristine copy to work on and to undo each fault from: edits made to the checkout meanwhile
+# do not leak in.
+copy_tree() {  # copy_tree FROM TO: the sources, without builds or history
+    mkdir -p "$2"
+    find "$2" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
+    tar -C "$1" --exclude=./build --exclude=./.git -cf - . | tar -C "$2" -xf -
+}
+copy_tree "$top" "$copy/pristine"
+copy_tree "$copy/pristine" "$copy/src"
+mkdir -p "$copy/src/build"
+for shared in windows-sdl-source windows-sdl windows-sdl-build classic-sdl; do  # built once, reused
+    [ -e "$top/build/$shared" ] && ln -sfn "$top/build/$shared" "$copy/src/build/$shared"
+done
+cd "$copy/src"
+log=$copy/log
+: >"$log"
+
+# The faults: name ^ file ^ what is there ^ what it becomes ^ how it is caught.
+# Several edits of one fault share its name; `\n` stands for a line break.
+faults=$(cat <<'FAULTS'
+scale-in-double^camera/CameraGrid.cpp^(int)(x * (double)columnScale)^(int)(x * ((double)gridWidth / width))^unit CameraGrid
+mirror-off-by-one^camera/CameraGrid.cpp^rowSums + 3 * (width - 1 - x)^rowSums + 3 * (width - 2 - x)^unit CameraGrid
+last-column-counted^camera/CameraGrid.cpp^x < width - 1 ? (int)(x * (double)columnScale) : -1^(int)(x * (double)columnScale)^unit CameraGrid
+last-column-counted^camera/CameraGrid.cpp^for (int x = 0; x < width - 1; x++) counts^for (int x = 0; x < width; x++) counts^
+last-column-counted^camera/CameraGrid.cpp^        for (int x = 0; x < width - 1; x++) {^        for (int x = 0; x < width; x++) {^
+rows-top-down^camera/CameraGrid.cpp^frameBuffer + (size_t)(height - 1 - y) * rowBytes^frameBuffer + (size_t)y * rowBytes^unit CameraGrid
+luma-weights-swapped^camera/CameraGrid.cpp^(cell->b * 0.071169 + cell->g * 0.71516) + cell->r * 0.212671^(cell->b * 0.212671 + cell->g * 0.71516) + cell->r * 0.071169^unit CameraGrid
+shading-exact-reciprocal^app/tile_shading.h^return (x * 0x8081u) >> 23;^return (x * 0x8080u) >> 23;^unit Shading
+tile-origin-off^app/quiltcam.cpp^originX = (640 - tileWidth * gridWidth) / 2;^originX = (640 - tileWidth * gridWidth) / 2 + 1;^program dump_matches_reference
+meter-at-1000-ms^app/quiltcam.cpp^return now - lastTick > 1000;^return now - lastTick >= 1000;^unit FrameMeter
+event-taken-twice^app/quiltcam.cpp^    if (SDL_PollEvent(&event) &&^    SDL_PollEvent(&event);\n    if (SDL_PollEvent(&event) &&^program mouse_burst_keeps_rendering
+fullscreen-flag-lost^app/quiltcam.cpp^videoFlags = SDL_HWSURFACE | SDL_FULLSCREEN;^videoFlags = SDL_HWSURFACE;^program fullscreen_starts_fullscreen
+failure-line-only-on-terminal^app/failure_window.cpp^if (isatty(STDERR_FILENO) || !SDL_WasInit^if (!SDL_WasInit^program no_camera_on_terminal
+failure-not-shown-in-window^app/quiltcam.cpp^    showFailureInWindow(message);\n^^program no_camera_shown_in_window
+leaked-reference^camera/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^unit CaptureChain
+missed-release-on-failure^camera/capture_chain.cpp^        out->Release();\n        return E_FAIL;^        return E_FAIL;^unit CaptureChain
+unlocked-hand-over^platform/filters.cpp^    Locked<FrameLock> lock(frameLock);\n    if (!haveFrame)^    if (!haveFrame)^tsan GrabberTest
+wrong-size-frame-accepted^platform/filters.cpp^if (bytes != frameLength || !bufferSamples) return;^if (bytes > latest.size() || !bufferSamples) return;^unit Grabber
+overlong-frame-read^platform/frame_intake.cpp^used > 0 && used <= length &&^used > 0 &&^unit V4l2Camera
+truncated-jpeg-accepted^platform/frame_intake.cpp^compressed ? endsLikeJpeg(data, used)^compressed ? true^unit V4l2Camera
+buffer-not-requeued^platform/v4l2_camera.cpp^return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 || errno != ENODEV;^return true;^unit V4l2Camera
+size-choice-ignores-shape^platform/v4l2_camera.cpp^largeEnough ? (sameShape ? 0 : 1) : 2^largeEnough ? 0 : 2^unit FrameSizeChoice
+scaler-weight-off-by-one^image/frame_scaler.cpp^weights.push_back((uint32_t)overlap);^weights.push_back((uint32_t)overlap + 1);^unit FrameScaler
+scaler-stretches^image/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameScaler
+reconnect-never-sleeps^platform/v4l2_camera.cpp^std::this_thread::sleep_for(std::chrono::milliseconds(50));^continue;^guest faults
+no-frame-rate-asked^platform/v4l2_camera.cpp^parameters.parm.capture.timeperframe = fastest;^(void)fastest;^guest shape_and_rate
+limited-range-kept^platform/frame_intake.cpp^    if (limitedRange)\n^    if (false)\n^guest solid_and_bars
+connect-failure-ignored^camera/capture_chain.cpp^    if (FAILED(connected)) return connected;\n^^wine
+lost-camera-never-rebuilt^camera/device_watch.cpp^if (lost && SUCCEEDED(rebuildChain())) lost = false;^(void)lost;^wine
+FAULTS
+)
+
+# apply FILE OLD NEW: the edit, which must apply exactly once.
+apply() {
+    python3 - "$@" <<'PY'
+import sys
+path, old, new = sys.argv[1], sys.argv[2].replace('\\n', '\n'), sys.argv[3].replace('\\n', '\n')
+text = open(path).read()
+if text.count(old) != 1:
+    sys.exit('%s: the seeded edit no longer applies: %r' % (path, old))
+open(path, 'w').write(text.replace(old, new))
+PY
+}
+
+configured=
+build() {  # build PRESET: configures it once, then builds it
+    case " $configured " in *" $1 "*) ;; *) cmake --preset "$1" >>"$log" 2>&1; configured="$configured $1" ;; esac
+    cmake --build --preset "$1" >>"$log" 2>&1
+}
+
+# caught KIND ARG: whether the tests of that kind see the fault (they fail).
+caught() {
+    case $1 in
+    unit) build default && ! ctest --test-dir build/default -R "$2" -E 'program|guest' >>"$log" 2>&1 ;;
+    program) build default && ! ctest --test-dir build/default -R "program\.$2\$" >>"$log" 2>&1 ;;
+    tsan) build tsan && ! ctest --test-dir build/tsan -R "$2" >>"$log" 2>&1 ;;
+    guest) build default && ! tests/support/guest.sh build/seeded-guest tests/vivid_tests.py build/default "$2" >>"$log" 2>&1 ;;
+    wine) build default && build windows && ! tests/wine_tests.sh build/windows build/default >>"$log" 2>&1 ;;
+    esac
+}
+
+names=$(cut -d'^' -f1 <<<"$faults" | uniq)
+slowNames=$(awk -F'^' '$5 ~ /^(guest|wine)/ {print $1}' <<<"$faults" | uniq)
+if [ $# -gt 0 ]; then
+    names="$*"
+elif [ "$slow" -ge 0 ]; then
+    count=$(wc -w <<<"$slowNames")
+    day=$((10#$(date +%j)))
+    keep=$(for i in $(seq 0 $((slow - 1))); do sed -n "$(((day * slow + i) % count + 1))p" <<<"$slowNames"; done)
+    names=$(for name in $names; do
+        grep -qx "$name" <<<"$slowNames" && ! grep -qx "$name" <<<"$keep" || echo "$name"
+    done)
+fi
+
+build default || { echo "seeded_faults.sh: the copy does not build"; tail -n 20 "$log"; exit 2; }
+missed=()
+for name in $names; do
+    catcher=
+    while IFS='^' read -r fault file old new how; do
+        [ "$fault" = "$name" ] || continue
+        apply "$file" "$old" "$new" || exit 2
+        [ -n "$how" ] && catcher=$how
+    done <<<"$faults"
+    [ -n "$catcher" ] || { echo "seeded_faults.sh: no fault called $name"; exit 2; }
+    started=$(date +%s)
+    echo "== $name ($catcher)" >>"$log"
+    if caught $catcher; then result=caught; else result=MISSED; missed+=("$name"); fi
+    echo "$result: $name, by $catcher tests ($(($(date +%s) - started)) s)"
+    for file in $(awk -F'^' -v name="$name" '$1 == name {print $2}' <<<"$faults"); do
+        cp "$copy/pristine/$file" "$file"  # undone, with a new time: rebuilt next time
+    done
+done
+build default
+echo "seeded faults: ${#missed[@]} missed${missed:+: ${missed[*]}} (log: $log)"
+[ ${#missed[@]} -eq 0 ]

@@ -1,0 +1,93 @@
+"""Driving the kernel's virtual webcam, vivid, and the test program in the guest kernel: plug
+and unplug the camera, set its test pattern and press its fault buttons, run the program until
+its display shows the camera, and read back what it wrote (display, report, trace)."""
+import os
+import subprocess
+import time
+
+PATTERN = {"bars": 1, "horizontal bars": 3, (255, 255, 255): 6, (255, 0, 0): 7, (0, 255, 0): 8,
+           (0, 0, 255): 9}
+
+
+def ctl(*controls):
+    subprocess.run(["v4l2-ctl", "-d", "/dev/video0"] + [a for c in controls for a in ("-c", c)], check=True)
+
+
+def wait_until(condition, seconds):
+    end = time.time() + seconds
+    while not condition():
+        if time.time() > end:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def show(picture):
+    """A solid colour or colour bars, without vivid's text."""
+    ctl("osd_text_mode=2", "test_pattern=%d" % PATTERN[picture])
+
+
+def replug():
+    """Loads the driver: one webcam-like capture node."""
+    subprocess.run(["modprobe", "vivid", "n_devs=1", "node_types=0x1", "num_inputs=1", "input_types=0x0"], check=True)
+    wait_until(lambda: os.path.exists("/dev/video0"), 5)
+
+
+def plug(picture):
+    replug()
+    show(picture)
+
+
+def unplug():
+    """Unbinds the driver, as pulling the cable does, then unloads it once the program lets go."""
+    with open("/sys/bus/platform/drivers/vivid/unbind", "w") as f:
+        f.write("vivid.0")
+    wait_until(lambda: not os.path.exists("/dev/video0"), 5)
+    wait_until(lambda: subprocess.run(["rmmod", "vivid"], stderr=subprocess.DEVNULL).returncode == 0, 5)
+
+
+def env(**hooks):
+    e = dict(os.environ, SDL_VIDEODRIVER="dummy")
+    e.update({"QUILTCAM_TEST_" + k: str(v) for k, v in hooks.items()})
+    return e
+
+
+def dump(program, out, frames, **hooks):
+    """Runs the program until its display shows the camera's nth frame: (status, stderr, display,
+    report)."""
+    run = subprocess.run([program], env=env(CAMERA_FRAMES=frames, DUMP=out + ".ppm", REPORT=out + ".txt", **hooks),
+                         timeout=60, stderr=subprocess.PIPE, text=True)
+    if run.returncode != 0:
+        return run.returncode, run.stderr, None, {}
+    with open(out + ".ppm", "rb") as f:
+        data = f.read()
+    with open(out + ".txt") as f:
+        report = dict(line.split(None, 1) for line in f.read().splitlines())
+    return 0, run.stderr, data[len(b"P6\n640 480\n255\n"):], report
+
+
+def pixel(display, x, y):
+    i = (y * 640 + x) * 3
+    return tuple(display[i:i + 3])
+
+
+def read_trace(path):
+    """(wall-clock ms, camera frames, middle cell's colour) every 50 ms."""
+    with open(path) as f:
+        return [(int(ms), int(frames), (int(r), int(g), int(b)))
+                for ms, frames, r, g, b in (line.split() for line in f if line.count(" ") == 4)]
+
+
+def camera_thread_seconds(pid):
+    """Processor time the program's camera thread has used."""
+    for task in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/comm" % (pid, task)) as f:
+            if f.read().strip() == "camera":
+                with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return 0.0
+
+
+def now_ms():
+    return int(time.time() * 1000)

@@ -1,0 +1,72 @@
+# Driving Windows programs under Wine on an X server of our own, for bash test scripts (sourced
+# after setting WINEPREFIX): a scratch folder $work, and
+#   start EXE [ENV=VALUE...]    runs it in the background (ARGS: its arguments; its output goes
+#                               to files, since Wine's background processes hold pipes open)
+#   finish SECONDS              waits for it to end; its exit status in $status ("timeout")
+#   window_of SECONDS KIND      the id of a window titled Quiltcam: the 640x480 one, or a box
+#   key WINDOW KEY              presses a key in a window
+#   new_prefix                  makes the prefix if it is not there, and keeps Wine warm
+work=$(mktemp -d)
+pid= xvfb=
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine_session_end() {
+    [ -n "$pid" ] && kill -KILL $pid 2>/dev/null
+    wineserver -k 2>/dev/null
+    [ -n "$xvfb" ] && kill $xvfb 2>/dev/null
+    rm -rf "$work"
+}
+trap wine_session_end EXIT
+
+for n in $(seq 191 240); do
+    [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
+    Xvfb :$n -screen 0 1024x768x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+    xvfb=$!
+    export DISPLAY=:$n
+    break
+done
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+
+new_prefix() {
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        wine wineboot --init >"$work/wineboot.log" 2>&1
+        timeout 300 wineserver -w
+    fi
+    wineserver -p 2>/dev/null
+}
+
+start() {
+    local exe=$1
+    shift
+    rm -f "$work/status" "$(dirname "$exe")/stderr.txt"
+    (cd "$(dirname "$exe")" && env "$@" wine "$exe" ${ARGS:-} >"$work/out" 2>"$work/err"; echo $? >"$work/status") &
+    pid=$!
+}
+
+finish() {
+    for _ in $(seq $(($1 * 10))); do
+        [ -f "$work/status" ] && break
+        sleep 0.1
+    done
+    status=$(cat "$work/status" 2>/dev/null || echo timeout)
+    pid=
+}
+
+window_of() {
+    local seconds=$1 want=$2 id geometry
+    for _ in $(seq $((seconds * 5))); do
+        for id in $(xdotool search --name '^Quiltcam$' 2>/dev/null); do
+            geometry=$(xdotool getwindowgeometry "$id" 2>/dev/null | awk '/Geometry/ {print $2}')
+            case $want in
+            640x480) [ "$geometry" = 640x480 ] && { echo "$id"; return 0; } ;;
+            box) [ -n "$geometry" ] && [ "$geometry" != 640x480 ] && [ "$geometry" != 1024x768 ] && { echo "$id"; return 0; } ;;
+            esac
+        done
+        sleep 0.2
+    done
+    return 1
+}
+
+key() {
+    xdotool windowfocus "$1" 2>/dev/null
+    xdotool key --window "$1" "$2"
+}
