@@ -81,36 +81,24 @@ no_camera_shown_in_window)
     [ "$(cat "$work/stderr")" = "quiltcam: no video capture device found" ] || fail "message: $(cat "$work/stderr")"
     grep -qx "quiltcam: no video capture device found" "$work/seen" || fail "the window shows: $(cat "$work/seen")"
     ;;
-no_camera_on_terminal)
-    # Started from a terminal: only the line, and at once.
+failures_on_a_terminal)
+    # From a terminal, each start-up failure is exactly its one line there, at once, status 1:
+    # no camera, no display at all, and an 8-bit screen smaller than the display, which refuses
+    # the full-screen mode.
     ls /dev/video* >/dev/null 2>&1 && { echo "this machine has a camera"; exit 77; }
-    timeout 10 script -qec "$BIN/quiltcam" /dev/null >"$work/terminal"
-    status=$?
-    [ $status -eq 1 ] || fail "exit status $status with no camera"
-    [ "$(tr -d '\r' <"$work/terminal")" = "quiltcam: no video capture device found" ] || fail "terminal: $(cat "$work/terminal")"
-    ;;
-display_refused)
-    # No display at all, and an 8-bit screen smaller than the display that refuses the
-    # full-screen mode: one line each (from a terminal, which needs no window for it), status 1.
-    env -u DISPLAY SDL_VIDEODRIVER=x11 timeout 30 "$BIN/quiltcam" 2>"$work/stderr"
-    status=$?
-    [ $status -eq 1 ] && [ "$(wc -l <"$work/stderr")" -eq 1 ] && grep -q '^quiltcam: ' "$work/stderr" ||
-        fail "no display: status $status, message $(cat "$work/stderr")"
-    small=
-    for n in $(seq 141 190); do
-        [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
-        Xvfb :$n -screen 0 320x200x8 -nolisten tcp >/dev/null 2>&1 &
-        small=$!
-        break
-    done
-    for _ in $(seq 50); do DISPLAY=:$n xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-    DISPLAY=:$n QUILTCAM_TEST_FRAMES="$frames" timeout 30 script -qec "$TESTBIN/quiltcam-testcam-fullscreen" /dev/null \
-        >"$work/stderr"
-    status=$?
-    kill $small
-    [ $status -eq 1 ] && [ "$(wc -l <"$work/stderr")" -eq 1 ] &&
-        grep -q '^quiltcam-fullscreen: cannot set the 640x480x32 video mode: ' "$work/stderr" ||
-        fail "mode refused: status $status, message $(cat "$work/stderr")"
+    "$SUPPORT/xvfb.sh" start "$work/small" 320x200x8 || fail "no small screen"
+    while read -r display program line; do
+        (if [ "$display" = none ]; then unset DISPLAY; else export DISPLAY=$display; fi
+         QUILTCAM_TEST_FRAMES="$frames" timeout 10 script -qec "$program" /dev/null </dev/null >"$work/terminal")
+        status=$?
+        [ $status -eq 1 ] && [ "$(wc -l <"$work/terminal")" -eq 1 ] && grep -q "^$line" "$work/terminal" ||
+            fail "status $status, terminal: $(cat "$work/terminal") (wanted $line)"
+    done <<TABLE
+$DISPLAY $BIN/quiltcam quiltcam: no video capture device found
+none $BIN/quiltcam quiltcam: cannot initialise SDL video:
+$(cat "$work/small/display") $TESTBIN/quiltcam-testcam-fullscreen quiltcam-fullscreen: cannot set the 640x480x32 video mode:
+TABLE
+    "$SUPPORT/xvfb.sh" stop "$work/small"
     ;;
 soak)
     # A million passes on a changing picture: no allocation after start-up (the meter's

@@ -5,13 +5,12 @@ Every case checks what the user sees: the display the test program writes once t
 frames have reached it, or the middle cell's colour in its trace while the camera misbehaves.
 """
 import os
-import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from vivid import camera_thread_seconds, ctl, dump, env, now_ms, pixel, plug, read_trace, replug, show, unplug, wait_until
+from vivid import camera_thread_seconds, ctl, dump, env, now_ms, pixel, plug, replug, show, traced, unplug, wait_until
 
 build = os.path.abspath(sys.argv[1])
 testcam = os.path.join(build, "tests", "quiltcam-testcam")
@@ -130,31 +129,20 @@ def faults():
          lambda: ctl("percentage_of_dropped_buffers=0")),
     ]
     for name, fault, away, back in cases:
+        def scenario(program):
+            fault_at, busy = now_ms(), camera_thread_seconds(program.pid)
+            fault()
+            time.sleep(away)
+            busy = camera_thread_seconds(program.pid) - busy
+            alive = program.poll() is None
+            back()
+            back_at = now_ms()
+            show(GREEN)  # a new picture, to see on the display
+            time.sleep(2)
+            return fault_at, busy, alive, back_at
         show(RED)
-        trace = os.path.join(work, "trace.txt")
-        if os.path.exists(trace):
-            os.remove(trace)
-        program = subprocess.Popen([testcam], env=env(TRACE=trace), stderr=subprocess.PIPE, text=True)
-        wait_until(lambda: os.path.exists(trace) and any(near(c, RED) for _, _, c in read_trace(trace)), 20)
-        time.sleep(0.5)
-        fault_at, busy = now_ms(), camera_thread_seconds(program.pid)
-        fault()
-        time.sleep(away)
-        busy = camera_thread_seconds(program.pid) - busy
-        alive = program.poll() is None
-        back()
-        back_at = now_ms()
-        show(GREEN)  # a new picture, to see on the display
-        time.sleep(2)
-        key_at = now_ms()
-        program.send_signal(signal.SIGUSR1)  # the test program presses a key
-        try:
-            status = program.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            program.kill()
-            status = "hung"
-        exit_ms = now_ms() - key_at
-        lines = read_trace(trace)
+        (fault_at, busy, alive, back_at), status, exit_ms, lines, stderr = traced(
+            testcam, os.path.join(work, "trace.txt"), lambda lines: any(near(c, RED) for _, _, c in lines), scenario)
         before = [c for ms, _, c in lines if ms < fault_at]
         away_lines = [c for ms, _, c in lines if fault_at + 300 < ms < back_at]
         frames_back = max([n for ms, n, _ in lines if ms <= back_at] or [0])
@@ -168,7 +156,7 @@ def faults():
         check("%s: frames again %s ms after the camera's return, and its new picture on the display" % (name, resumed),
               resumed is not None and resumed <= 1000 and bool(lines) and near(lines[-1][2], GREEN))
         check("%s: a key ends it with status 0 in %d ms" % (name, exit_ms), status == 0 and exit_ms < 1000,
-              "status %s, %s" % (status, program.stderr.read().strip()))
+              "status %s, %s" % (status, stderr))
 
 
 def start_up_failures():

@@ -18,22 +18,12 @@ wine regsvr32 /s /u "$camera" >/dev/null 2>&1  # a camera left by an earlier run
 # failure_box EXE PATTERN [ENV=VALUE...]: the program says what PATTERN matches in a message box
 # and in stderr.txt, and exits 1 once the box is answered; with WINDOW=1 its window shows first.
 failure_box() {
-    local exe=$1 pattern=$2 name said
-    shift 2
-    name=$(basename "$exe" .exe)
-    start "$exe" "$@"
-    if [ "${WINDOW:-0}" = 1 ]; then
-        window_of 180 640x480 >/dev/null
-        check "$name: a window titled Quiltcam at 640 x 480" $?
-    fi
-    box=$(window_of 180 box)
-    check "$name: a message box" $?
-    sleep 1
-    [ -n "$box" ] && key "$box" Return
-    finish 60
-    check "$name: exit status 1 (was $status)" $([ "$status" = 1 ]; echo $?)
-    said=$(tr -d '\r' <"$(dirname "$exe")/stderr.txt" 2>/dev/null)
-    [[ "$said" =~ ^$pattern$ ]]
+    local name
+    name=$(basename "$1" .exe)
+    answer_box "$1" "${@:3}"
+    [ "${WINDOW:-0}" = 1 ] && check "$name: a window titled Quiltcam at 640 x 480" $([ -n "$window" ]; echo $?)
+    check "$name: a message box, then exit status 1 (was $status)" $([ -n "$box" ] && [ "$status" = 1 ]; echo $?)
+    [[ "$said" =~ ^$2$ ]]
     check "$name: stderr.txt says \"$said\"" $?
 }
 

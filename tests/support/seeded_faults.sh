@@ -3,7 +3,8 @@
 #   seeded_faults.sh [--slow N] [NAME...]
 # Works on a copy of the sources in build/seeded (the checkout is never touched): applies the
 # fault (each is an exact edit that must still apply), rebuilds, runs the tests that can see
-# it, and counts it caught when they fail. Every fault with a fast catcher (unit and program
+# it, and counts it caught when they fail (the tests that are to catch a fault are first run
+# without any, and must pass). Every fault with a fast catcher (unit and program
 # tests) runs each time; of the slow ones (the guest kernel, Wine) --slow N picks N, rotating
 # by the day of the year so that a week of runs covers them all (default: all). Exits 1 when a
 # fault went uncaught.
@@ -45,7 +46,7 @@ tile-origin-off^app/quiltcam.cpp^originX = (640 - tileWidth * gridWidth) / 2;^or
 meter-at-1000-ms^app/quiltcam.cpp^return now - lastTick > 1000;^return now - lastTick >= 1000;^unit FrameMeter
 event-taken-twice^app/quiltcam.cpp^    if (SDL_PollEvent(&event) &&^    SDL_PollEvent(&event);\n    if (SDL_PollEvent(&event) &&^program mouse_burst_keeps_rendering
 fullscreen-flag-lost^app/quiltcam.cpp^videoFlags = SDL_HWSURFACE | SDL_FULLSCREEN;^videoFlags = SDL_HWSURFACE;^program fullscreen_starts_fullscreen
-failure-line-only-on-terminal^app/failure_window.cpp^if (isatty(STDERR_FILENO) || !SDL_WasInit^if (!SDL_WasInit^program no_camera_on_terminal
+failure-line-only-on-terminal^app/failure_window.cpp^if (isatty(STDERR_FILENO) || !SDL_WasInit^if (!SDL_WasInit^program failures_on_a_terminal
 failure-not-shown-in-window^app/quiltcam.cpp^    showFailureInWindow(message);\n^^program no_camera_shown_in_window
 leaked-reference^camera/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^unit CaptureChain
 missed-release-on-failure^camera/capture_chain.cpp^        out->Release();\n        return E_FAIL;^        return E_FAIL;^unit CaptureChain
@@ -90,7 +91,8 @@ caught() {
     program) build default && ! ctest --test-dir build/default -R "program\.$2\$" >>"$log" 2>&1 ;;
     tsan) build tsan && ! ctest --test-dir build/tsan -R "$2" >>"$log" 2>&1 ;;
     guest) build default && ! tests/support/guest.sh build/seeded-guest tests/vivid_tests.py build/default "$2" >>"$log" 2>&1 ;;
-    wine) build default && build windows && ! tests/wine_tests.sh build/windows build/default >>"$log" 2>&1 ;;
+    wine) build default && build windows && cpack --preset windows >>"$log" 2>&1 &&
+        ! tests/wine_tests.sh build/windows build/default >>"$log" 2>&1 ;;
     esac
 }
 
@@ -108,6 +110,14 @@ elif [ "$slow" -ge 0 ]; then
 fi
 
 build default || { echo "seeded_faults.sh: the copy does not build"; tail -n 20 "$log"; exit 2; }
+# A fault counts as caught only by tests that pass without it.
+for catcher in $(for name in $names; do
+    awk -F'^' -v name="$name" '$1 == name && $5 != "" {print $5}' <<<"$faults"; done | sort -u | tr ' ' '~'); do
+    if caught ${catcher/\~/ }; then
+        echo "seeded_faults.sh: the ${catcher/\~/ } tests fail without any fault (log: $log)"
+        exit 2
+    fi
+done
 missed=()
 for name in $names; do
     catcher=

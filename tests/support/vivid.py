@@ -2,6 +2,7 @@
 and unplug the camera, set its test pattern and press its fault buttons, run the program until
 its display shows the camera, and read back what it wrote (display, report, trace)."""
 import os
+import signal
 import subprocess
 import time
 
@@ -91,3 +92,23 @@ def camera_thread_seconds(pid):
 
 def now_ms():
     return int(time.time() * 1000)
+
+
+def traced(program, trace, ready, scenario):
+    """Runs the program with a trace; once ready(trace lines) holds, runs scenario(pid), then
+    presses a key (SIGUSR1, which the test program turns into one): (what the scenario returned,
+    the exit status or "hung", ms from the key to the exit, the trace's lines, its stderr)."""
+    if os.path.exists(trace):
+        os.remove(trace)
+    process = subprocess.Popen([program], env=env(TRACE=trace), stderr=subprocess.PIPE, text=True)
+    wait_until(lambda: os.path.exists(trace) and ready(read_trace(trace)), 20)
+    time.sleep(0.5)
+    result = scenario(process)
+    key_at = now_ms()
+    process.send_signal(signal.SIGUSR1)
+    try:
+        status = process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        status = "hung"
+    return result, status, now_ms() - key_at, read_trace(trace), process.stderr.read().strip()

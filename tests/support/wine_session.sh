@@ -5,6 +5,9 @@
 #   finish SECONDS              waits for it to end; its exit status in $status ("timeout")
 #   window_of SECONDS KIND      the id of a window titled Quiltcam: the 640x480 one, or a box
 #   key WINDOW KEY              presses a key in a window
+#   answer_box EXE [ENV=VALUE...]  runs it until its message box shows, answers the box, waits
+#                               for it to end ($box: the box's window; with WINDOW=1, $window
+#                               first: its 640x480 window); its stderr.txt in $said
 #   new_prefix                  makes the prefix if it is not there, and keeps Wine warm
 work=$(mktemp -d)
 pid= xvfb=
@@ -69,4 +72,16 @@ window_of() {
 key() {
     xdotool windowfocus "$1" 2>/dev/null
     xdotool key --window "$1" "$2"
+}
+
+answer_box() {
+    local exe=$1
+    shift
+    start "$exe" "$@"
+    [ "${WINDOW:-0}" = 1 ] && window=$(window_of 180 640x480)
+    box=$(window_of 180 box)
+    sleep 1
+    [ -n "$box" ] && key "$box" Return
+    finish 60
+    said=$(tr -d '\r' <"$(dirname "$exe")/stderr.txt" 2>/dev/null)
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Starts or stops the X server that the program tests share: xvfb.sh start|stop DIR.
+# Starts or stops an X server, the one the program tests share by default:
+#   xvfb.sh start DIR [SCREEN] | xvfb.sh stop DIR   (SCREEN: 1024x768x24 unless given)
 # The display number is written to DIR/display.
 set -eu
-action=$1 dir=$2
+action=$1 dir=$2 screen=${3:-1024x768x24}
 mkdir -p "$dir"
 case $action in
 start)
@@ -10,7 +11,7 @@ start)
         [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
         # -noreset: without it the server resets when its last client leaves, and the next
         # program's connection can fail.
-        Xvfb :$n -screen 0 1024x768x24 -noreset -nolisten tcp >"$dir/xvfb.log" 2>&1 &
+        Xvfb :$n -screen 0 "$screen" -noreset -nolisten tcp >"$dir/xvfb.log" 2>&1 &
         echo $! >"$dir/pid"
         for _ in $(seq 100); do
             if DISPLAY=:$n xdpyinfo >/dev/null 2>&1 || DISPLAY=:$n xdotool getdisplaygeometry >/dev/null 2>&1; then
