@@ -23,6 +23,8 @@ copy_tree() {  # copy_tree FROM TO: the sources, without builds or history
 }
 copy_tree "$top" "$copy/pristine"
 copy_tree "$copy/pristine" "$copy/src"
+# Newer than anything an earlier, interrupted run built from a fault.
+find "$copy/src" -path "$copy/src/build" -prune -o -type f -exec touch {} +
 mkdir -p "$copy/src/build"
 for shared in windows-sdl-source windows-sdl windows-sdl-build classic-sdl; do  # built once, reused
     [ -e "$top/build/$shared" ] && ln -sfn "$top/build/$shared" "$copy/src/build/$shared"
@@ -89,7 +91,7 @@ caught() {
     case $1 in
     unit) build default && ! ctest --test-dir build/default -R "$2" -E 'program|guest' >>"$log" 2>&1 ;;
     program) build default && ! ctest --test-dir build/default -R "program\.$2\$" >>"$log" 2>&1 ;;
-    tsan) build tsan && ! ctest --test-dir build/tsan -R "$2" >>"$log" 2>&1 ;;
+    tsan) build tsan && ! TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build/tsan -R "$2" >>"$log" 2>&1 ;;
     guest) build default && ! tests/support/guest.sh build/seeded-guest tests/vivid_tests.py build/default "$2" >>"$log" 2>&1 ;;
     wine) build default && build windows && cpack --preset windows >>"$log" 2>&1 &&
         ! tests/wine_tests.sh build/windows build/default >>"$log" 2>&1 ;;

@@ -159,21 +159,31 @@ static void toYuy2(const unsigned char* bgr, unsigned char* yuy2, int width, int
 
 class Filter;
 
-template <class Interface, class Item>
-class Enumerator : public Interface {
+// A COM object's reference count; the object goes with its last reference.
+template <class Interface>
+class Counted : public Interface {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object) return E_POINTER;
-        *object = (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(Interface))) ? this : nullptr;
-        if (!*object) return E_NOINTERFACE;
-        AddRef();
-        return S_OK;
-    }
     ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs); }
     ULONG STDMETHODCALLTYPE Release() override {
         const LONG left = InterlockedDecrement(&refs);
         if (!left) delete this;
         return left;
+    }
+
+protected:
+    virtual ~Counted() = default;
+    LONG refs = 1;
+};
+
+template <class Interface, class Item>
+class Enumerator : public Counted<Interface> {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (!object) return E_POINTER;
+        *object = (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(Interface))) ? this : nullptr;
+        if (!*object) return E_NOINTERFACE;
+        this->AddRef();
+        return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Next(ULONG count, Item* items, ULONG* fetched) override {
         if (!items || (count > 1 && !fetched)) return E_POINTER;
@@ -192,10 +202,8 @@ public:
     }
 
 protected:
-    virtual ~Enumerator() = default;
     virtual ULONG size() = 0;
     virtual Item item(ULONG index) = 0;
-    LONG refs = 1;
     ULONG position = 0;
 };
 
@@ -307,7 +315,7 @@ public:
 
 // --- The filter ---
 
-class Filter final : public IBaseFilter {
+class Filter final : public Counted<IBaseFilter> {
 public:
     Filter() : pin(this) {
         InitializeCriticalSection(&lock);
@@ -325,12 +333,6 @@ public:
         if (!*object) return E_NOINTERFACE;
         AddRef();
         return S_OK;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG left = InterlockedDecrement(&refs);
-        if (!left) delete this;
-        return left;
     }
 
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override {
@@ -404,7 +406,7 @@ public:
     OutputPin pin;
 
 private:
-    ~Filter() {
+    ~Filter() override {
         Stop();
         pin.Disconnect();
         if (clock) clock->Release();
@@ -415,7 +417,6 @@ private:
     void deliver(IMemAllocator* allocator, IMemInputPin* input, long frame, bool first);
     void notify(long code, LONG_PTR param2);
 
-    LONG refs = 1;
     REFERENCE_TIME startTime = 0;
     IReferenceClock* clock = nullptr;
     IFilterGraph* graph = nullptr;
