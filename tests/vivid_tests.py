@@ -10,12 +10,12 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from vivid import camera_thread_seconds, ctl, dump, env, now_ms, pixel, plug, replug, show, traced, unplug, wait_until
+from vivid import (camera_thread_seconds, check, ctl, dump, env, now_ms, pixel, plug, replug, run_cases, show, traced,
+                   unplug, wait_until)
 
 build = os.path.abspath(sys.argv[1])
 testcam = os.path.join(build, "tests", "quiltcam-testcam")
 work = os.environ.get("GUEST_RESULTS", os.getcwd())
-failures = []
 
 RED, GREEN, BLUE, WHITE = (255, 0, 0), (0, 255, 0), (0, 0, 255), (255, 255, 255)
 # Colour bars, left to right (or top to bottom) as the camera sees them; the mosaic shows them
@@ -28,12 +28,6 @@ BARS = [WHITE, (255, 255, 0), (0, 255, 255), GREEN, (255, 0, 255), RED, BLUE, (0
 # afterwards: a cell's colour may come back 3 off in a channel, its luminance 3 off too, and a
 # display pixel is the product of the two. (Measured: 2 at most, on white.)
 TOLERANCE = {"BGR3": 0, "YUYV": 6, "UYVY": 6, "NV12": 6}
-
-
-def check(name, ok, detail=""):
-    print(("ok: " if ok else "FAILED: ") + name + ("" if ok else " (" + detail + ")"), flush=True)
-    if not ok:
-        failures.append(name)
 
 
 def shaded(colour):
@@ -185,12 +179,4 @@ def full_screen():
 
 
 plug(RED)
-chosen = sys.argv[2:]  # case names, to run only those
-for case in (solid_and_bars, shape_and_rate, faults, start_up_failures, full_screen):
-    if chosen and case.__name__ not in chosen:
-        continue
-    started = time.time()
-    case()
-    print("  (%s: %.0f s)" % (case.__name__, time.time() - started), flush=True)
-print("vivid: %d failed" % len(failures))
-sys.exit(1 if failures else 0)
+run_cases((solid_and_bars, shape_and_rate, faults, start_up_failures, full_screen), sys.argv[2:])

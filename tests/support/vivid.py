@@ -4,7 +4,28 @@ its display shows the camera, and read back what it wrote (display, report, trac
 import os
 import signal
 import subprocess
+import sys
 import time
+
+failures = []
+
+
+def check(name, ok, detail=""):
+    print(("ok: " if ok else "FAILED: ") + name + ("" if ok else " (" + detail + ")"), flush=True)
+    if not ok:
+        failures.append(name)
+
+
+def run_cases(cases, chosen):
+    """Runs the cases (all, or those named), timing each, and exits 1 if any check failed."""
+    for case in cases:
+        if chosen and case.__name__ not in chosen:
+            continue
+        started = time.time()
+        case()
+        print("  (%s: %.0f s)" % (case.__name__, time.time() - started), flush=True)
+    print("vivid: %d failed" % len(failures))
+    sys.exit(1 if failures else 0)
 
 PATTERN = {"bars": 1, "horizontal bars": 3, (255, 255, 255): 6, (255, 0, 0): 7, (0, 255, 0): 8,
            (0, 0, 255): 9}
