@@ -79,9 +79,15 @@ answer_box() {
     shift
     start "$exe" "$@"
     [ "${WINDOW:-0}" = 1 ] && window=$(window_of 180 640x480)
-    box=$(window_of 180 box)
+    box=$(window_of 90 box)
     sleep 1
-    [ -n "$box" ] && key "$box" Return
-    finish 60
+    if [ -n "$box" ]; then
+        key "$box" Return
+        finish 60
+    else  # a program that shows no box would run on: end it, and every other Wine process
+        wineserver -k
+        finish 10
+        wineserver -p 2>/dev/null
+    fi
     said=$(tr -d '\r' <"$(dirname "$exe")/stderr.txt" 2>/dev/null)
 }
