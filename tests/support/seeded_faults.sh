@@ -6,7 +6,7 @@
 # it, and counts it caught when they fail (the tests that are to catch a fault are first run
 # without any, and must pass). Every fault with a fast catcher (unit and program
 # tests) runs each time; of the slow ones (the guest kernel, Wine) --slow N picks N, rotating
-# by the day of the year so that a week of runs covers them all (default: all). Exits 1 when a
+# by the day of the year so that a few days in a row cover them all (default: all). Exits 1 when a
 # fault went uncaught.
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
