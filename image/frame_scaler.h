@@ -20,10 +20,10 @@ public:
     void scale(const unsigned char* source, unsigned char* target, bool flipRows, int sourceRowBytes = 0) const;
 
     int sourceWidth = 0, sourceHeight = 0, targetWidth = 0, targetHeight = 0;
-    // The part of the source that is scaled: the middle, of the target's shape.
-    int cropX = 0, cropY = 0, cropWidth = 0, cropHeight = 0;
 
 private:
+    // The part of the source that is scaled: the middle, of the target's shape.
+    int cropX = 0, cropY = 0, cropWidth = 0, cropHeight = 0;
     // For each target column (or row): the first source index it covers and how many, with
     // one weight each in a flat list. Weights of one target index sum to the source size.
     struct Taps {

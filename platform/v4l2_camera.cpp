@@ -262,7 +262,6 @@ void V4l2Camera::deliver(const v4l2_buffer& buffer) {
         return;
     }
     sink->deliverFrame(frame, intake.frameBytes());
-    framesDelivered++;
 }
 
 // After an unplug: look for a capture device every quarter second until one streams again.
@@ -273,7 +272,6 @@ void V4l2Camera::reconnect() {
             if (stopping || !isCaptureNode(system, node)) continue;
             if (openNode(node) == 0 && configure() == 0) {
                 path = node;
-                reconnections++;
                 return;
             }
             release();

@@ -37,8 +37,8 @@ public:
     // of the one libv4lconvert prefers: how tests reach the formats webcams send.
     void preferSourceFormat(uint32_t fourcc) { sourceFormat = fourcc; }
 
-    // What the capture thread has seen, for tests and diagnostics.
-    std::atomic<long> framesDelivered{0}, framesDropped{0}, reconnections{0};
+    // Buffers the capture thread dropped, for tests and diagnostics.
+    std::atomic<long> framesDropped{0};
     // What the camera streams: its pixel format, size and frame interval (seconds as a fraction).
     std::atomic<uint32_t> streamFormat{0}, streamWidth{0}, streamHeight{0};
     std::atomic<uint32_t> streamInterval[2] = {{0}, {0}};

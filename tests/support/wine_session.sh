@@ -10,24 +10,18 @@
 #                               first: its 640x480 window); its stderr.txt in $said
 #   new_prefix                  makes the prefix if it is not there, and keeps Wine warm
 work=$(mktemp -d)
-pid= xvfb=
+pid=
 export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine_session_end() {
     [ -n "$pid" ] && kill -KILL $pid 2>/dev/null
     wineserver -k 2>/dev/null
-    [ -n "$xvfb" ] && kill $xvfb 2>/dev/null
+    "$(dirname "${BASH_SOURCE[0]}")/xvfb.sh" stop "$work/xvfb"
     rm -rf "$work"
 }
 trap wine_session_end EXIT
 
-for n in $(seq 191 240); do
-    [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ] && continue
-    Xvfb :$n -screen 0 1024x768x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-    xvfb=$!
-    export DISPLAY=:$n
-    break
-done
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+"$(dirname "${BASH_SOURCE[0]}")/xvfb.sh" start "$work/xvfb" || exit 1
+export DISPLAY=$(cat "$work/xvfb/display")
 
 new_prefix() {
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
