@@ -10,7 +10,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#include <errors.h>  // DirectShow's own error texts
 #endif
 
 // The windowed and the full-screen program differ only here.
@@ -66,29 +65,7 @@ static void failWithSdlError(const char* what) {
 
 // Why the camera could not be started, in one line for the user.
 void describeCaptureFailure(const CameraGrid& camera, char* text, size_t size) {
-    const HRESULT status = camera.captureResult();
-    if (status == VFW_E_NO_CAPTURE_HARDWARE) {
-        std::snprintf(text, size, "%s: no video capture device found", programName);
-        return;
-    }
-    char reason[256];
-#ifdef _WIN32
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)status, 0, reason,
-                        sizeof reason, nullptr) &&
-        !AMGetErrorTextA(status, reason, sizeof reason))
-        std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)status);
-    reason[std::strcspn(reason, "\r\n")] = '\0';
-#else
-    if (HRESULT_FACILITY(status) == FACILITY_WIN32)
-        std::snprintf(reason, sizeof reason, "%s", std::strerror(HRESULT_CODE(status)));
-    else
-        std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)(uint32_t)status);
-#endif
-    const char* device = camera.captureDevice()[0] ? camera.captureDevice() : "the video capture device";
-    if (camera.framesUnreachable())
-        std::snprintf(text, size, "%s: cannot take frames from %s: %s", programName, device, reason);
-    else
-        std::snprintf(text, size, "%s: cannot open %s: %s", programName, device, reason);
+    std::snprintf(text, size, "%s: %s", programName, camera.captureFailure());
 }
 
 static void failWithCaptureError(const CameraGrid& camera) {

@@ -6,21 +6,22 @@
 #include <random>
 
 #include "app/quiltcam.h"
-#include "image/frame_scaler.h"
-#include "platform/v4l2_camera.h"
+#include "capture/frame_scaler.h"
 #include "tests/support/fake_v4l2.h"
 #include "tests/support/test_camera.h"
+#include "v4l2/v4l2_camera.h"
 
 namespace {
 
-std::shared_ptr<TestCamera> camera = std::make_shared<TestCamera>();
+TestCamera* camera;
 std::vector<unsigned char> frames[2];
 
 void startOnce() {
     if (screen) return;
     setenv("SDL_VIDEODRIVER", "dummy", 1);
-    static TestCameraScope scope{{camera}};
+    static TestCameraScope scope;
     startUp();
+    camera = TestCameraScope::made();
     std::mt19937 random(1);
     for (auto& frame : frames) {
         frame.resize(160 * 120 * 3);
@@ -32,7 +33,7 @@ void perFrame(benchmark::State& state) {
     state.counters["fps"] = benchmark::Counter((double)state.iterations(), benchmark::Counter::kIsRate);
 }
 
-// A new camera frame each time (the copy into the grabber, about 57 KB, is included).
+// A new camera frame each time (its hand-over, two copies of about 57 KB, is included).
 void update(benchmark::State& state) {
     startOnce();
     unsigned n = 0;
@@ -87,10 +88,10 @@ BENCHMARK(scale640);
 
 // A 640 x 480 YUYV camera: conversion to blue-green-red and scaling to 160 x 120, on the
 // camera's own thread (the fake kernel hands frames over at once).
-class CountingSink final : public platform::FrameSink {
+class CountingTap final : public FrameTap {
 public:
     std::atomic<long> frames{0};
-    void deliverFrame(const unsigned char*, size_t) override { frames++; }
+    void frameHandedOver(const unsigned char*, size_t) override { frames++; }
 };
 
 void cameraFrame640(benchmark::State& state) {
@@ -103,9 +104,9 @@ void cameraFrame640(benchmark::State& state) {
             for (size_t i = 0; i < size; i++) data[i] = (unsigned char)(i * 31 + n);
         return (size_t)pix.sizeimage;
     };
-    CountingSink sink;
-    platform::V4l2Camera device(fake, "/dev/video0");
-    if (FAILED(device.start(160, 120, &sink))) state.SkipWithError("camera did not start");
+    CountingTap sink;
+    V4l2Camera device(fake, &sink);
+    if (!device.start(160, 120)) state.SkipWithError("camera did not start");
     for (auto _ : state) {
         const long seen = sink.frames;
         while (sink.frames == seen) {

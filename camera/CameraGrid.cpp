@@ -3,6 +3,9 @@
 
 #include <cstring>
 
+#include "camera/platform_camera.h"
+#include "capture/camera.h"
+
 CameraGrid::CameraGrid(int width, int height, int gridWidth, int gridHeight) {
     this->width = width;
     this->height = height;
@@ -43,50 +46,15 @@ CameraGrid::CameraGrid(int width, int height, int gridWidth, int gridHeight) {
     rowSums = new uint32_t[3 * width]();
     cellSums = new uint32_t[3 * cellCount]();
 
-    captureStatus = startCapture(width, height);
-    if (capturing()) planConnectedSize();
-#ifdef _WIN32
-    if (capturing()) startWatching();
-#endif
+    camera = newPlatformCamera();
+    started = camera->start(width, height);
 }
 
-// A camera that cannot give the frame size connects at its own: learn that size once and
-// scale every copy down (or up) to the frame's.
-void CameraGrid::planConnectedSize() {
-    AM_MEDIA_TYPE type;
-    std::memset(&type, 0, sizeof type);
-    if (FAILED(grabber->GetConnectedMediaType(&type))) return;
-    if (IsEqualGUID(type.formattype, FORMAT_VideoInfo) && type.pbFormat && type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
-        const BITMAPINFOHEADER& header = reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat)->bmiHeader;
-        const int connectedWidth = header.biWidth, connectedHeight = header.biHeight < 0 ? -header.biHeight : header.biHeight;
-        if ((connectedWidth != width || connectedHeight != height) && header.biBitCount == 24 && connectedWidth > 0 &&
-            connectedHeight > 0 && connectedWidth <= 8192 && connectedHeight <= 8192) {
-            connectedRowBytes = (connectedWidth * 3 + 3) & ~3;  // rows are padded to whole words
-            connectedBytes = connectedRowBytes * connectedHeight;
-            connectedFrame = new unsigned char[connectedBytes]();
-            connectedTopDown = header.biHeight < 0;
-            connectedScaler.plan(connectedWidth, connectedHeight, width, height);
-        }
-    }
-    if (type.pbFormat) CoTaskMemFree(type.pbFormat);
-    if (type.pUnk) type.pUnk->Release();
-}
+const char* CameraGrid::captureFailure() const { return camera->failure(); }
 
 void CameraGrid::update() {
-    // A copy may write back a smaller count than the buffer holds; asking with the whole
-    // buffer each time keeps one short frame from refusing every later full one.
-    frameBytes = 3 * pixelCount;
-    copying = true;
-    if (rebuilding) {
-        // the camera is being bound afresh: the picture holds
-    } else if (connectedFrame) {
-        LONG bytes = connectedBytes;
-        if (grabber->GetCurrentBuffer(&bytes, reinterpret_cast<LONG*>(connectedFrame)) == S_OK && bytes == connectedBytes)
-            connectedScaler.scale(connectedFrame, frameBuffer, connectedTopDown, connectedRowBytes);
-    } else if (grabber) {
-        grabber->GetCurrentBuffer(&frameBytes, reinterpret_cast<LONG*>(frameBuffer));
-    }
-    copying = false;
+    // A copy that brings nothing leaves the last picture in the buffer.
+    camera->copyFrame(frameBuffer);
 
     // Rows arrive bottom-up: output row y is frame row height - 1 - y. Read right to left
     // they also mirror the picture: output column x is frame column width - 1 - x. The rows
@@ -130,20 +98,7 @@ void CameraGrid::update() {
 }
 
 CameraGrid::~CameraGrid() {
-#ifdef _WIN32
-    if (watcher) {
-        SetEvent(stopWatching);
-        WaitForSingleObject(watcher, INFINITE);
-        CloseHandle(watcher);
-        CloseHandle(stopWatching);
-    }
-    if (mediaEvent) mediaEvent->Release();
-#endif
-    IUnknown* held[] = {control, builder, grabberIn, sourceOut, nullRenderer, grabber,
-                        grabberFilter, streamConfig, source, graph};
-    if (control) control->Stop();
-    for (IUnknown* object : held)
-        if (object) object->Release();
+    delete camera;
     for (int i = 0; i < cellCount; i++) delete cells[i];
     delete[] cells;
     delete[] frameBuffer;
@@ -154,5 +109,4 @@ CameraGrid::~CameraGrid() {
     delete[] reciprocals;
     delete[] rowSums;
     delete[] cellSums;
-    delete[] connectedFrame;
 }

@@ -1,5 +1,5 @@
-// The camera grid, fed through the platform's capture chain by a test camera: the numbers the
-// arithmetic fixes, and every cell of random frames against the arithmetic written out plainly.
+// The camera grid, fed by a test camera: the numbers the arithmetic fixes, and every cell of
+// random frames against the arithmetic written out plainly.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -15,9 +15,9 @@ using Rgb = std::array<int, 3>;
 
 class CameraGridTest : public ::testing::Test {
 protected:
-    std::shared_ptr<TestCamera> camera = std::make_shared<TestCamera>();
-    TestCameraScope scope{{camera}};
+    TestCameraScope scope;
     CameraGrid grid{160, 120, 26, 20};
+    TestCamera* camera = TestCameraScope::made();
 
     // Shows a frame described by the colour the camera sees at (x, y), then updates.
     template <class ColourAt>
@@ -89,9 +89,9 @@ TEST(CameraGridShapes, CellsMatchThePlainWalkOnRandomFrames) {
     const Shape shapes[] = {{160, 120, 26, 20}, {160, 120, 100, 130}, {64, 48, 26, 20}};
     std::mt19937 random(99);
     for (const Shape& shape : shapes) {
-        auto camera = std::make_shared<TestCamera>(shape.width, shape.height);
-        TestCameraScope scope{{camera}};
+        TestCameraScope scope;
         CameraGrid grid(shape.width, shape.height, shape.gridWidth, shape.gridHeight);
+        TestCamera* camera = TestCameraScope::made();
         for (int round = 0; round < 3; round++) {
             std::vector<unsigned char> frame((size_t)shape.width * shape.height * 3);
             // Noise, then a frame of extremes, where totals are largest.

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <random>
 
-#include "image/frame_scaler.h"
+#include "capture/frame_scaler.h"
 
 namespace {
 

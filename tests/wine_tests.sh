@@ -52,6 +52,8 @@ for frames in scene scene-640; do
     check "$frames frames: exit status 0 after the dump (was $status)" $([ "$status" = 0 ]; echo $?)
     grep -qx "grabber_size $size" "$work/report" 2>/dev/null
     check "$frames frames: the grabber connects at $size ($(grep grabber_size "$work/report" 2>/dev/null))" $?
+    grep -qx "virtual_camera_released 1" "$work/report" 2>/dev/null
+    check "$frames frames: every reference on the camera given back once it is released" $?
     cmp -s "$work/linux.ppm" "$work/windows.ppm"
     check "$frames frames: the display is byte-identical to Linux's" $?
 done

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
     size_t length = 0;
     const uint32_t* cameraSize = sizes[data[1] % 8];
-    platform::FrameIntake& intake = fakeCameraIntake(formats[data[0] % 6], cameraSize[0], cameraSize[1], &length);
+    FrameIntake& intake = fakeCameraIntake(formats[data[0] % 6], cameraSize[0], cameraSize[1], &length);
     const uint32_t flags = (data[2] & 1) ? V4L2_BUF_FLAG_ERROR : 0;
     // The buffer is as long as the driver said; the camera filled `used` bytes of it (or
     // claims more than the buffer holds, when byte 2 says so).

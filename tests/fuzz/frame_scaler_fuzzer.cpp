@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "image/frame_scaler.h"
+#include "capture/frame_scaler.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 8) return 0;

@@ -17,13 +17,10 @@ protected:
     static void SetUpTestSuite() {
         if (screen) return;
         setenv("SDL_VIDEODRIVER", "dummy", 1);
-        static TestCameraScope scope{{camera()}};
+        static TestCameraScope scope;
         startUp();
     }
-    static std::shared_ptr<TestCamera> camera() {
-        static auto theCamera = std::make_shared<TestCamera>();
-        return theCamera;
-    }
+    static TestCamera* camera() { return TestCameraScope::made(); }
     static Uint32 displayPixel(int x, int y) {
         return static_cast<const Uint32*>(screen->pixels)[y * (screen->pitch / 4) + x];
     }

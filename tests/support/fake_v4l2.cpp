@@ -12,7 +12,8 @@
 
 #include <libv4lconvert.h>
 
-#include "platform/v4l2_camera.h"
+#include "camera/platform_camera.h"
+
 
 static const off_t bufferStride = 1 << 24;  // buffer i is mapped at offset i x stride
 
@@ -248,21 +249,17 @@ int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int) {
 }
 
 FakeV4l2Scope::FakeV4l2Scope() {
-    saved = platform::videoDeviceListers();
-    platform::videoDeviceListers() = {platform::listV4l2Cameras};
-    platform::useV4l2System(&v4l2);
+    useCameraMaker(nullptr);
+    useV4l2System(&v4l2);
 }
 
-FakeV4l2Scope::~FakeV4l2Scope() {
-    platform::useV4l2System(nullptr);
-    platform::videoDeviceListers() = saved;
-}
+FakeV4l2Scope::~FakeV4l2Scope() { useV4l2System(nullptr); }
 
-platform::FrameIntake& fakeCameraIntake(uint32_t pixelFormat, uint32_t width, uint32_t height, size_t* bufferLength) {
+FrameIntake& fakeCameraIntake(uint32_t pixelFormat, uint32_t width, uint32_t height, size_t* bufferLength) {
     struct Camera {
         FakeV4l2 kernel;
         v4lconvert_data* converter = nullptr;
-        platform::FrameIntake intake;
+        FrameIntake intake;
         v4l2_format format{};
         ~Camera() { v4lconvert_destroy(converter); }
     };
@@ -277,7 +274,7 @@ platform::FrameIntake& fakeCameraIntake(uint32_t pixelFormat, uint32_t width, ui
         camera->format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         camera->format.fmt.pix.pixelformat = pixelFormat;
         camera->kernel.ioctl(fd, VIDIOC_S_FMT, &camera->format);
-        camera->converter = platform::newConverter(camera->kernel, fd);
+        camera->converter = newConverter(camera->kernel, fd);
         camera->intake.configure(camera->converter, camera->format, 160, 120);
     }
     *bufferLength = camera->format.fmt.pix.sizeimage;

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/frame_intake.h"
-#include "platform/v4l2_system.h"
-#include "platform/video_device.h"
+#include "v4l2/frame_intake.h"
+#include "v4l2/v4l2_system.h"
+#include "v4l2/v4l2_camera.h"
 
 struct FakeNode {
     std::string path;
@@ -38,7 +38,7 @@ struct FakeNode {
     long framesSent = 0;
 };
 
-class FakeV4l2 final : public platform::V4l2System {
+class FakeV4l2 final : public V4l2System {
 public:
     FakeV4l2();
     // How long poll waits for each frame: a camera's pace, or none to measure our own cost.
@@ -73,12 +73,12 @@ private:
 // A frame intake set up as a V4L2 camera of this format and size sets it up, for feeding buffers
 // straight in; *bufferLength is the size of the camera's buffers. One per format and size, kept
 // for the process (setting libv4lconvert up is slow).
-platform::FrameIntake& fakeCameraIntake(uint32_t pixelFormat, uint32_t width, uint32_t height, size_t* bufferLength);
+FrameIntake& fakeCameraIntake(uint32_t pixelFormat, uint32_t width, uint32_t height, size_t* bufferLength);
 
-// Keeps the newest frame a camera delivers, and counts them and the different ones.
-class RecordingSink final : public platform::FrameSink {
+// Keeps the newest frame a camera hands over, and counts them and the different ones.
+class RecordingTap final : public FrameTap {
 public:
-    void deliverFrame(const unsigned char* data, size_t bytes) override {
+    void frameHandedOver(const unsigned char* data, size_t bytes) override {
         std::lock_guard<std::mutex> guard(lock);
         if (frames == 0 || frame.size() != bytes || !std::equal(frame.begin(), frame.end(), data)) differing++;
         frame.assign(data, data + bytes);
@@ -114,13 +114,10 @@ bool waitFor(Condition condition) {
     return true;
 }
 
-// Makes FakeV4l2 the system the V4L2 cameras use, and its nodes the only video devices.
+// Makes FakeV4l2 the system the V4L2 cameras use, and the V4L2 camera the one grids start.
 class FakeV4l2Scope {
 public:
     FakeV4l2Scope();
     ~FakeV4l2Scope();
     FakeV4l2 v4l2;
-
-private:
-    std::vector<platform::VideoDeviceLister> saved;
 };

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "image/frame_scaler.h"
+#include "capture/frame_scaler.h"
 #include "tests/support/reference_arithmetic.h"
 
 static int W = 160, H = 120, frameSize = W * H * 3;

@@ -50,21 +50,22 @@ event-taken-twice^app/quiltcam.cpp^    if (SDL_PollEvent(&event) &&^    SDL_Poll
 fullscreen-flag-lost^app/quiltcam.cpp^videoFlags = SDL_HWSURFACE | SDL_FULLSCREEN;^videoFlags = SDL_HWSURFACE;^program fullscreen_starts_fullscreen
 failure-line-only-on-terminal^app/failure_window.cpp^if (isatty(STDERR_FILENO) || !SDL_WasInit^if (!SDL_WasInit^program failures_on_a_terminal
 failure-not-shown-in-window^app/quiltcam.cpp^    showFailureInWindow(message);\n^^program no_camera_shown_in_window
-leaked-reference^camera/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^unit CaptureChain
-missed-release-on-failure^camera/capture_chain.cpp^        out->Release();\n        return E_FAIL;^        return E_FAIL;^unit CaptureChain
-unlocked-hand-over^platform/filters.cpp^    Locked<FrameLock> lock(frameLock);\n    if (!haveFrame)^    if (!haveFrame)^tsan GrabberTest
-wrong-size-frame-accepted^platform/filters.cpp^if (bytes != frameLength || !bufferSamples) return;^if (bytes > latest.size() || !bufferSamples) return;^unit Grabber
-overlong-frame-read^platform/frame_intake.cpp^used > 0 && used <= length &&^used > 0 &&^unit V4l2Camera
-truncated-jpeg-accepted^platform/frame_intake.cpp^compressed ? endsLikeJpeg(data, used)^compressed ? true^unit V4l2Camera
-buffer-not-requeued^platform/v4l2_camera.cpp^return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 || errno != ENODEV;^return true;^unit V4l2Camera
-size-choice-ignores-shape^platform/v4l2_camera.cpp^largeEnough ? (sameShape ? 0 : 1) : 2^largeEnough ? 0 : 2^unit FrameSizeChoice
-scaler-weight-off-by-one^image/frame_scaler.cpp^weights.push_back((uint32_t)overlap);^weights.push_back((uint32_t)overlap + 1);^unit FrameScaler
-scaler-stretches^image/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameScaler
-reconnect-never-sleeps^platform/v4l2_camera.cpp^std::this_thread::sleep_for(std::chrono::milliseconds(50));^continue;^guest faults
-no-frame-rate-asked^platform/v4l2_camera.cpp^parameters.parm.capture.timeperframe = fastest;^(void)fastest;^guest shape_and_rate
-limited-range-kept^platform/frame_intake.cpp^    if (limitedRange)\n^    if (false)\n^guest solid_and_bars
-connect-failure-ignored^camera/capture_chain.cpp^    if (FAILED(connected)) return connected;\n^^wine
-lost-camera-never-rebuilt^camera/device_watch.cpp^if (lost && SUCCEEDED(rebuildChain())) lost = false;^(void)lost;^wine
+backend-choice-ignores-tests^camera/platform_camera.cpp^    if (testMaker) return testMaker();\n^^unit CameraGrid
+hand-over-read-in-place^capture/frame_hand_over.cpp^reading = newest.exchange(reading) & ~fresh;^reading = newest.load() & ~fresh;^tsan FrameHandOver
+wrong-size-frame-accepted^capture/frame_hand_over.cpp^if (bytes != frameBytes || bytes == 0) return;^if (bytes > frameBytes) return;^unit FrameHandOver
+overlong-frame-read^v4l2/frame_intake.cpp^used > 0 && used <= length &&^used > 0 &&^unit V4l2Camera
+truncated-jpeg-accepted^v4l2/frame_intake.cpp^compressed ? endsLikeJpeg(data, used)^compressed ? true^unit V4l2Camera
+buffer-not-requeued^v4l2/v4l2_camera.cpp^return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 || errno != ENODEV;^return true;^unit V4l2Camera
+size-choice-ignores-shape^capture/frame_size.cpp^largeEnough ? (sameShape ? 0 : 1) : 2^largeEnough ? 0 : 2^unit FrameSizeChoice
+scaler-weight-off-by-one^capture/frame_scaler.cpp^weights.push_back((uint32_t)overlap);^weights.push_back((uint32_t)overlap + 1);^unit FrameScaler
+scaler-stretches^capture/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameScaler
+reconnect-never-sleeps^v4l2/v4l2_camera.cpp^std::this_thread::sleep_for(std::chrono::milliseconds(50));^continue;^guest faults
+no-frame-rate-asked^v4l2/v4l2_camera.cpp^parameters.parm.capture.timeperframe = fastest;^(void)fastest;^guest shape_and_rate
+limited-range-kept^v4l2/frame_intake.cpp^    if (limitedRange)\n^    if (false)\n^guest solid_and_bars
+connect-failure-ignored^directshow/capture_chain.cpp^    if (FAILED(connected)) return connected;\n^^wine
+lost-camera-never-rebuilt^directshow/device_watch.cpp^if (lost && SUCCEEDED(rebuildChain())) lost = false;^(void)lost;^wine
+leaked-reference^directshow/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^wine
+missed-release-on-failure^directshow/capture_chain.cpp^        out->Release();\n        return E_FAIL;^        return E_FAIL;^wine
 FAULTS
 )
 

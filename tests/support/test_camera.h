@@ -1,61 +1,52 @@
-// A camera for tests: the first (and only) video input device while a TestCameraScope
-// lives. Frames are shown synchronously, so an update() right after show() sees them.
+// A camera for tests: while a TestCameraScope lives, every grid made starts one. Frames are
+// shown synchronously, so an update() right after show() sees them.
 #pragma once
 
-#include <cstring>
-#include <memory>
+#include <atomic>
 #include <vector>
 
-#include "platform/video_device.h"
+#include "camera/platform_camera.h"
+#include "capture/camera.h"
+#include "capture/frame_hand_over.h"
 
-class TestCamera : public platform::VideoDevice {
+class TestCamera final : public Camera {
 public:
-    TestCamera(int width = 160, int height = 120) : width(width), height(height) {}
-
-    std::string name() const override { return "test camera"; }
-    void nativeSize(int* w, int* h) const override {
-        *w = width;
-        *h = height;
+    bool start(int w, int h) override {
+        width = w;
+        height = h;
+        handOver.plan((size_t)w * h * 3);
+        running = true;
+        return true;
     }
-    HRESULT start(int w, int h, platform::FrameSink* to) override {
-        startedWidth = w;
-        startedHeight = h;
-        sink = to;
-        return S_OK;
-    }
-    void stop() override { sink = nullptr; }
+    bool copyFrame(unsigned char* frame) override { return handOver.take(frame); }
+    const char* name() const override { return "test camera"; }
+    const char* failure() const override { return ""; }
 
-    // Hands a bottom-up blue-green-red frame to whatever the device is connected to.
+    // Hands a bottom-up blue-green-red frame over, as a camera's thread does.
     void show(const std::vector<unsigned char>& frame) {
-        if (sink) sink->deliverFrame(frame.data(), frame.size());
+        if (running) handOver.put(frame.data(), frame.size());
     }
+    // Delivers no more, as an unplugged camera.
+    void stop() { running = false; }
 
-    int width, height;
-    int startedWidth = 0, startedHeight = 0;
-    platform::FrameSink* sink = nullptr;
-};
-
-// Makes the given cameras the only video input devices, for the scope's lifetime.
-class TestCameraScope {
-public:
-    explicit TestCameraScope(std::vector<std::shared_ptr<platform::VideoDevice>> devices) {
-        saved = platform::videoDeviceListers();
-        current() = std::move(devices);
-        platform::videoDeviceListers() = {[](platform::VideoDeviceList* list) {
-            for (auto& device : current()) list->push_back(device);
-        }};
-    }
-    ~TestCameraScope() {
-        platform::videoDeviceListers() = saved;
-        current().clear();
-    }
+    int width = 0, height = 0;
 
 private:
-    static platform::VideoDeviceList& current() {
-        static platform::VideoDeviceList devices;
-        return devices;
+    FrameHandOver handOver;
+    std::atomic<bool> running{false};
+};
+
+class TestCameraScope {
+public:
+    TestCameraScope() {
+        useCameraMaker([]() -> Camera* { return made() = new TestCamera; });
     }
-    std::vector<platform::VideoDeviceLister> saved;
+    ~TestCameraScope() { useCameraMaker(nullptr); }
+    // The camera of the grid made last (the grid owns it).
+    static TestCamera*& made() {
+        static TestCamera* camera = nullptr;
+        return camera;
+    }
 };
 
 // A camera frame as the camera sends it: bottom-up rows, blue-green-red. colourAt(x, y) gives

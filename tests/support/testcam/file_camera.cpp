@@ -1,51 +1,54 @@
 #include "tests/support/testcam/file_camera.h"
 
-#include "image/frame_scaler.h"
-#include "platform/directshow.h"
-
 #include <cerrno>
 #include <cstdio>
-#include <memory>
+#include <cstring>
 
-static std::shared_ptr<FileCamera> installed;
+#include "camera/platform_camera.h"
+#include "capture/frame_scaler.h"
+
+static FileCamera settings;
 
 void FileCamera::install(const char* path, int fileWidth, int fileHeight, bool loop) {
-    installed = std::make_shared<FileCamera>(path, fileWidth, fileHeight, loop);
-    auto& listers = platform::videoDeviceListers();
-    listers.insert(listers.begin(), [](platform::VideoDeviceList* devices) { devices->push_back(installed); });
+    settings.path = path;
+    settings.fileWidth = fileWidth;
+    settings.fileHeight = fileHeight;
+    settings.loop = loop;
+    useCameraMaker([]() -> Camera* {
+        auto* camera = new FileCamera;
+        camera->path = settings.path;
+        camera->fileWidth = settings.fileWidth;
+        camera->fileHeight = settings.fileHeight;
+        camera->loop = settings.loop;
+        return camera;
+    });
 }
 
-HRESULT FileCamera::open() {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return hresultFromErrno(errno);
-    const size_t fileFrameSize = (size_t)fileWidth * fileHeight * 3;
-    std::vector<unsigned char> frame(fileFrameSize);
-    FrameScaler scaler;
-    scaler.plan(fileWidth, fileHeight, frameWidth, frameHeight);
-    frames.clear();
-    while (std::fread(frame.data(), 1, fileFrameSize, file) == fileFrameSize) {  // a partial frame is none
-        frames.resize(frames.size() + frameSize);
-        scaler.scale(frame.data(), &frames[frames.size() - frameSize], false);
+bool FileCamera::start(int width, int height) {
+    if (width != frameWidth || height != frameHeight) {
+        failureText = "cannot play " + path + " at another size than 160x120";
+        return false;
     }
-    std::fclose(file);
-    if (frames.empty()) return hresultFromErrno(ENODATA);
-    return S_OK;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    const int error = file ? ENODATA : errno;
+    if (file) {
+        const size_t fileFrameSize = (size_t)fileWidth * fileHeight * 3;
+        std::vector<unsigned char> frame(fileFrameSize);
+        FrameScaler scaler;
+        scaler.plan(fileWidth, fileHeight, frameWidth, frameHeight);
+        while (std::fread(frame.data(), 1, fileFrameSize, file) == fileFrameSize) {  // a partial frame is none
+            frames.resize(frames.size() + frameSize);
+            scaler.scale(frame.data(), &frames[frames.size() - frameSize], false);
+        }
+        std::fclose(file);
+    }
+    if (frames.empty()) failureText = "cannot open " + path + ": " + std::strerror(error);
+    return !frames.empty();
 }
 
-void FileCamera::nativeSize(int* width, int* height) const {
-    *width = frameWidth;
-    *height = frameHeight;
-}
-
-HRESULT FileCamera::start(int width, int height, platform::FrameSink* sink) {
-    if (width != frameWidth || height != frameHeight) return VFW_E_INVALIDMEDIATYPE;
-    this->sink = sink;
-    return S_OK;
-}
-
-void FileCamera::framePulled() {
-    if (!sink || frames.empty()) return;
-    size_t index = nextFrame < frameCount() ? nextFrame++ : frameCount() - 1;
+bool FileCamera::copyFrame(unsigned char* frame) {
+    const size_t index = nextFrame < frameCount() ? nextFrame++ : frameCount() - 1;
     if (loop && nextFrame == frameCount()) nextFrame = 0;
-    sink->deliverFrame(frames.data() + index * frameSize, frameSize);
+    std::memcpy(frame, frames.data() + index * frameSize, frameSize);
+    return true;
 }

@@ -35,9 +35,11 @@
 #include <vector>
 
 #include "app/quiltcam.h"
-#include "image/frame_scaler.h"
+#include "capture/frame_scaler.h"
 #include "tests/support/allocation_counter.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include "directshow/directshow_camera.h"
+#else
 #include "tests/support/testcam/counting_camera.h"
 #include "tests/support/testcam/file_camera.h"
 #endif
@@ -48,7 +50,9 @@ static long residentAfter1000 = 0, residentAtEnd = 0;
 static long loopAllocations = 0;   // in passes after the first, the meter's ticks aside
 static long meterAllocations = 0;  // in passes where the meter re-applied the title
 static const char* reportPath = nullptr;
+#ifdef _WIN32
 static long grabberWidth = 0, grabberHeight = 0;  // the size the grabber connected at
+#endif
 static volatile std::sig_atomic_t keyRequested = 0;
 // Passes that drew a newer camera frame than the pass before, and when the first and last did.
 static long newFramesDrawn = 0;
@@ -56,7 +60,7 @@ static long long firstNewFrameMs = 0, lastNewFrameMs = 0;
 
 static bool countedCamera() {
 #ifndef _WIN32
-    return CountingCamera::active != nullptr;
+    return FrameCounter::active != nullptr;
 #else
     return false;
 #endif
@@ -66,7 +70,7 @@ static bool countedCamera() {
 // else by the pictures that differed from the one before.
 static long cameraFrames() {
 #ifndef _WIN32
-    if (CountingCamera::active) return CountingCamera::active->frames;
+    if (FrameCounter::active) return FrameCounter::active->frames;
 #endif
     static std::vector<unsigned char> previous(3 * 160 * 120);
     static long changes = 0;
@@ -98,6 +102,22 @@ static long numberFrom(const char* name) {
     return value ? std::atol(value) : 0;
 }
 
+#ifdef _WIN32
+// Whether every reference the program took on the virtual camera has been given back once the
+// grid has gone: 1, 0, or -1 when no virtual camera was loaded. Before the grid goes, one
+// connection that must fail (the device has no input pin), whose pins must be given back too.
+static int cameraReleased() {
+    HMODULE camera = GetModuleHandleA("quiltcam-virtual-camera.dll");
+    if (!grid || !camera) return -1;
+    auto* chain = static_cast<DirectShowCamera*>(grid->camera);
+    if (chain->source && chain->connectFilters(chain->graph, chain->source, chain->source) != E_FAIL) return 0;
+    delete grid;
+    grid = nullptr;
+    auto canUnload = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(camera, "DllCanUnloadNow"));
+    return canUnload && canUnload() == S_OK ? 1 : 0;
+}
+#endif
+
 static void writeReport() {
     std::FILE* file = std::fopen(reportPath, "w");
     if (!file) return;
@@ -105,9 +125,11 @@ static void writeReport() {
                  fullScreen ? 1 : 0, residentAfter1000, residentAtEnd);
     std::fprintf(file, "loop_allocations %ld\nmeter_allocations %ld\n", loopAllocations, meterAllocations);
 #ifndef _WIN32
-    if (CountingCamera::active) CountingCamera::active->report(file);
-#endif
+    if (FrameCounter::active) FrameCounter::active->report(file);
+#else
     std::fprintf(file, "grabber_size %ldx%ld\n", grabberWidth, grabberHeight);
+    std::fprintf(file, "virtual_camera_released %d\n", cameraReleased());
+#endif
     if (newFramesDrawn > 1 && lastNewFrameMs > firstNewFrameMs)
         std::fprintf(file, "grid_fps %.2f\n", (newFramesDrawn - 1) * 1000.0 / (double)(lastNewFrameMs - firstNewFrameMs));
     std::fclose(file);
@@ -191,7 +213,7 @@ static bool chooseCamera(const char* framesPath, int frameWidth, int frameHeight
         std::fprintf(stderr, "%s: QUILTCAM_TEST_V4L2_FORMAT takes a four-character code\n", programName);
         return false;
     }
-    CountingCamera::install(format ? v4l2_fourcc(format[0], format[1], format[2], format[3]) : 0);
+    FrameCounter::install(format ? v4l2_fourcc(format[0], format[1], format[2], format[3]) : 0);
     return true;
 }
 #endif
@@ -229,15 +251,10 @@ int main(int argc, char* argv[]) {
 
     startUp();
     fullScreen = (screen->flags & SDL_FULLSCREEN) != 0;
-    AM_MEDIA_TYPE connected;
-    std::memset(&connected, 0, sizeof connected);
-    if (SUCCEEDED(grid->grabber->GetConnectedMediaType(&connected)) && connected.pbFormat &&
-        connected.cbFormat >= sizeof(VIDEOINFOHEADER)) {
-        const BITMAPINFOHEADER& header = reinterpret_cast<VIDEOINFOHEADER*>(connected.pbFormat)->bmiHeader;
-        grabberWidth = header.biWidth;
-        grabberHeight = header.biHeight;
-        CoTaskMemFree(connected.pbFormat);
-    }
+#ifdef _WIN32
+    grabberWidth = static_cast<DirectShowCamera*>(grid->camera)->connectedWidth;
+    grabberHeight = static_cast<DirectShowCamera*>(grid->camera)->connectedHeight;
+#endif
     SDL_ShowCursor(SDL_DISABLE);  // some drivers paint the cursor into the display's pixels
     const Uint32 started = SDL_GetTicks();
     Uint32 lastTrace = 0;

@@ -1,9 +1,8 @@
 // The capture chain: the first video input device, through a sample grabber that keeps the
-// newest 24-bit RGB frame, into a null renderer. The same source builds against Windows'
-// DirectShow and against the platform stand-in.
-#include <cstring>
+// newest 24-bit RGB frame, into a null renderer.
+#include "directshow/directshow_camera.h"
 
-#include "camera/CameraGrid.h"
+#include <cstring>
 
 static const DWORD inprocServerOrHandler = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER;
 
@@ -34,7 +33,7 @@ static void deleteMediaType(AM_MEDIA_TYPE* type) {
 
 // The first device of the video input category, bound to its filter. With no camera the
 // category is empty: S_FALSE and no enumerator.
-HRESULT CameraGrid::bindFirstDevice(IBaseFilter** device) {
+HRESULT DirectShowCamera::bindFirstDevice(IBaseFilter** device) {
     CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, inprocServerOrHandler, IID_ICreateDevEnum,
                      reinterpret_cast<void**>(&devEnum));
     IEnumMoniker* enumerator = nullptr;
@@ -58,7 +57,7 @@ HRESULT CameraGrid::bindFirstDevice(IBaseFilter** device) {
 
 // Asks the device (in the graph, its output pin found) for width x height, then connects it
 // to the grabber.
-HRESULT CameraGrid::connectSource(int width, int height) {
+HRESULT DirectShowCamera::connectSource() {
     builder->FindInterface(nullptr, nullptr, source, IID_IAMStreamConfig, reinterpret_cast<void**>(&streamConfig));
     AM_MEDIA_TYPE* format = nullptr;
     if (streamConfig && SUCCEEDED(streamConfig->GetFormat(&format)) && format) {
@@ -79,7 +78,9 @@ HRESULT CameraGrid::connectSource(int width, int height) {
     return connected;
 }
 
-HRESULT CameraGrid::startCapture(int width, int height) {
+HRESULT DirectShowCamera::startCapture(int width, int height) {
+    this->width = width;  // what connectSource asks the device for, now and after a loss
+    this->height = height;
     CoInitialize(nullptr);
     CoCreateInstance(CLSID_FilterGraph, nullptr, inprocServerOrHandler, IID_IGraphBuilder,
                      reinterpret_cast<void**>(&graph));
@@ -110,7 +111,7 @@ HRESULT CameraGrid::startCapture(int width, int height) {
 
     // The device is in the graph before its format changes, and the format changes before
     // the device is connected.
-    const HRESULT connected = connectSource(width, height);
+    const HRESULT connected = connectSource();
     if (FAILED(connected)) return connected;
     grabber->SetBufferSamples(TRUE);
     grabber->SetOneShot(FALSE);
@@ -126,13 +127,13 @@ HRESULT CameraGrid::startCapture(int width, int height) {
     return control->Run();
 }
 
-IPin* CameraGrid::pinOf(IBaseFilter* filter, PIN_DIRECTION direction) {
+IPin* DirectShowCamera::pinOf(IBaseFilter* filter, PIN_DIRECTION direction) {
     IPin* found = nullptr;
     findPin(filter, direction, &found);
     return found;
 }
 
-HRESULT CameraGrid::findPin(IBaseFilter* filter, PIN_DIRECTION direction, IPin** pin) {
+HRESULT DirectShowCamera::findPin(IBaseFilter* filter, PIN_DIRECTION direction, IPin** pin) {
     IEnumPins* pins = nullptr;
     if (!filter || FAILED(filter->EnumPins(&pins)) || !pins) return E_FAIL;
     IPin* candidate = nullptr;
@@ -151,7 +152,7 @@ HRESULT CameraGrid::findPin(IBaseFilter* filter, PIN_DIRECTION direction, IPin**
     return status;
 }
 
-HRESULT CameraGrid::connectFilters(IGraphBuilder* graph, IBaseFilter* upstream, IBaseFilter* downstream) {
+HRESULT DirectShowCamera::connectFilters(IGraphBuilder* graph, IBaseFilter* upstream, IBaseFilter* downstream) {
     IPin* out = nullptr;
     IPin* in = nullptr;
     HRESULT status = findPin(upstream, PINDIR_OUTPUT, &out);

@@ -9,12 +9,10 @@
 #include <cstddef>
 #include <vector>
 
-#include "image/frame_scaler.h"
-#include "platform/v4l2_system.h"
+#include "capture/frame_scaler.h"
+#include "v4l2/v4l2_system.h"
 
 struct v4lconvert_data;
-
-namespace platform {
 
 // libv4lconvert for a device, asking its questions through the seam.
 v4lconvert_data* newConverter(V4l2System& system, int fd);
@@ -38,5 +36,3 @@ private:
     bool limitedRange = false;
     unsigned char fullRange[256] = {};
 };
-
-}  // namespace platform

@@ -1,7 +1,7 @@
-// A V4L2 video capture device as a video input device: memory-mapped streaming on a thread of
-// its own at the camera's fastest rate, every format libv4lconvert knows converted to
-// blue-green-red, scaled to the size asked for when the camera cannot give it (cropped to its
-// shape, never stretched), rows turned bottom-up.
+// The Linux camera: the first V4L2 video capture device, streaming memory-mapped buffers on a
+// thread of its own at the camera's fastest rate; every format libv4lconvert knows converted to
+// blue-green-red, scaled to the frame size (cropped to its shape, never stretched), rows turned
+// bottom-up, and handed over to the frame loop. Unplugged, it waits for a camera to come back.
 #pragma once
 
 #include <linux/videodev2.h>
@@ -11,27 +11,33 @@
 #include <thread>
 #include <vector>
 
-#include "platform/frame_intake.h"
-#include "platform/v4l2_system.h"
-#include "platform/video_device.h"
+#include "capture/camera.h"
+#include "capture/frame_hand_over.h"
+#include "v4l2/frame_intake.h"
+#include "v4l2/v4l2_system.h"
 
 struct v4lconvert_data;
 
-namespace platform {
-
-class V4l2Camera final : public VideoDevice {
+// Sees every frame the camera hands over, on the camera's own thread: for tests and
+// measurements.
+class FrameTap {
 public:
-    V4l2Camera(V4l2System& system, std::string path);
+    virtual void frameHandedOver(const unsigned char* bgrBottomUp, size_t bytes) = 0;
+
+protected:
+    ~FrameTap() = default;
+};
+
+class V4l2Camera final : public Camera {
+public:
+    explicit V4l2Camera(V4l2System& system, FrameTap* tap = nullptr);
     ~V4l2Camera() override;
 
-    std::string name() const override { return path; }
-    HRESULT open() override;
-    void nativeSize(int* width, int* height) const override;
-    HRESULT start(int width, int height, FrameSink* sink) override;
-    void stop() override;
-
-    // Whether a node is a video capture device that streams (metadata nodes are not).
-    static bool isCaptureNode(V4l2System& system, const std::string& path);
+    bool start(int width, int height) override;
+    bool copyFrame(unsigned char* frame) override { return handOver.take(frame); }
+    const char* name() const override { return path.c_str(); }
+    const char* failure() const override { return failureText; }
+    void stop();
 
     // Take frames from the camera in this pixel format (a V4L2 four-character code) instead
     // of the one libv4lconvert prefers: how tests reach the formats webcams send.
@@ -49,6 +55,7 @@ private:
         size_t length = 0;
     };
 
+    std::vector<std::string> captureNodes();
     int openNode(const std::string& node);  // 0 or an errno value
     int configure();                        // 0 or an errno value; fd open
     int chooseFormat(v4l2_format* camera);  // 0 or an errno value
@@ -60,30 +67,19 @@ private:
     void reconnect();
 
     V4l2System& system;
+    FrameTap* tap;
     std::string path;
+    char failureText[512] = {};
     int fd = -1;
     v4lconvert_data* converter = nullptr;
-    int nativeWidth = 0, nativeHeight = 0;
     uint32_t sourceFormat = 0;  // 0: libv4lconvert's choice
 
-    int width = 0, height = 0;  // what the sink receives
+    int width = 0, height = 0;  // the frames handed over
     std::vector<Buffer> buffers;
     FrameIntake intake;
-    FrameSink* sink = nullptr;
+    FrameHandOver handOver;
     int ioErrors = 0;  // DQBUF failures with EIO in a row
 
     std::thread thread;
     std::atomic<bool> stopping{false};
 };
-
-void listV4l2Cameras(VideoDeviceList* devices);
-
-// Of the sizes a camera offers, the one to take for frames of width x height: the smallest of
-// their shape that is at least as large; else the smallest at least as large; else the largest.
-// (0, 0) when it offers none.
-struct FrameSize {
-    uint32_t width, height;
-};
-FrameSize chooseFrameSize(const std::vector<FrameSize>& offered, int width, int height);
-
-}  // namespace platform

@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-namespace platform {
-
 class V4l2System {
 public:
     virtual ~V4l2System() = default;
@@ -26,5 +24,3 @@ public:
 // The system the V4L2 cameras use: the kernel's, unless a test has put its own in place.
 V4l2System& v4l2System();
 void useV4l2System(V4l2System* system);
-
-}  // namespace platform

@@ -1,6 +1,4 @@
-#include "platform/v4l2_camera.h"
-
-#include "platform/directshow.h"
+#include "v4l2/v4l2_camera.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -9,21 +7,24 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 
-namespace platform {
+#include "capture/frame_size.h"
 
 static const unsigned bufferCount = 4;
 // A device that keeps failing DQBUF with EIO this many times in a row is treated as gone.
 static const int ioErrorsBeforeReconnect = 50;
 
-V4l2Camera::V4l2Camera(V4l2System& system, std::string path) : system(system), path(std::move(path)) {}
+V4l2Camera::V4l2Camera(V4l2System& system, FrameTap* tap) : system(system), tap(tap) {}
 
 V4l2Camera::~V4l2Camera() {
     stop();
     release();
 }
 
-bool V4l2Camera::isCaptureNode(V4l2System& system, const std::string& path) {
+// Whether a node is a video capture device that streams (metadata nodes are not).
+static bool isCaptureNode(V4l2System& system, const std::string& path) {
     const int fd = system.open(path.c_str(), O_RDWR | O_NONBLOCK);
     if (fd < 0) return false;
     v4l2_capability capability{};
@@ -43,42 +44,8 @@ int V4l2Camera::openNode(const std::string& node) {
     // libv4lconvert needs QUERYCAP answered; a node that cannot answer is no camera.
     v4l2_capability capability{};
     if (system.ioctl(fd, VIDIOC_QUERYCAP, &capability) < 0) return errno ? errno : ENODEV;
-    v4l2_format current{};
-    current.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (system.ioctl(fd, VIDIOC_G_FMT, &current) == 0) {
-        nativeWidth = (int)current.fmt.pix.width;
-        nativeHeight = (int)current.fmt.pix.height;
-    }
     converter = newConverter(system, fd);
     return converter ? 0 : ENOMEM;
-}
-
-HRESULT V4l2Camera::open() {
-    if (fd >= 0) return S_OK;
-    const int error = openNode(path);
-    if (error) release();
-    return error ? hresultFromErrno(error) : S_OK;
-}
-
-void V4l2Camera::nativeSize(int* w, int* h) const {
-    *w = nativeWidth;
-    *h = nativeHeight;
-}
-
-FrameSize chooseFrameSize(const std::vector<FrameSize>& offered, int width, int height) {
-    FrameSize best{0, 0};
-    int bestRank = 3;  // 0: our shape, large enough; 1: large enough; 2: too small
-    for (const FrameSize& size : offered) {
-        const bool largeEnough = size.width >= (uint32_t)width && size.height >= (uint32_t)height;
-        const bool sameShape = (uint64_t)size.width * height == (uint64_t)size.height * width;
-        const int rank = largeEnough ? (sameShape ? 0 : 1) : 2;
-        const uint64_t area = (uint64_t)size.width * size.height, bestArea = (uint64_t)best.width * best.height;
-        if (rank < bestRank || (rank == bestRank && (rank == 2 ? area > bestArea : area < bestArea))) {
-            best = size;
-            bestRank = rank;
-        }
-    }
-    return best;
 }
 
 // The format to stream in: the source format libv4lconvert prefers (or the one asked for), at
@@ -200,22 +167,44 @@ void V4l2Camera::release() {
     fd = -1;
 }
 
-HRESULT V4l2Camera::start(int w, int h, FrameSink* to) {
-    if (thread.joinable()) return VFW_E_WRONG_STATE;
-    if (w <= 0 || h <= 0) return VFW_E_INVALIDMEDIATYPE;
-    HRESULT opened = open();
-    if (FAILED(opened)) return opened;
+// The capture devices in /dev/video* order. A camera we may not open is still the camera:
+// opening it says why.
+std::vector<std::string> V4l2Camera::captureNodes() {
+    std::vector<std::string> cameras;
+    for (const std::string& node : system.deviceNodes()) {
+        const int probe = system.open(node.c_str(), O_RDWR | O_NONBLOCK);
+        if (probe < 0) {
+            if (errno == EACCES || errno == EPERM || errno == EBUSY) cameras.push_back(node);
+            continue;
+        }
+        system.close(probe);
+        if (isCaptureNode(system, node)) cameras.push_back(node);
+    }
+    return cameras;
+}
+
+bool V4l2Camera::start(int w, int h) {
+    if (thread.joinable() || w <= 0 || h <= 0) return false;
     width = w;
     height = h;
-    if (const int error = configure()) {
-        release();
-        return hresultFromErrno(error);
+    handOver.plan((size_t)w * h * 3);
+    const std::vector<std::string> cameras = captureNodes();
+    if (cameras.empty()) {
+        std::snprintf(failureText, sizeof failureText, "no video capture device found");
+        return false;
     }
-    sink = to;
+    path = cameras.front();
+    int error = openNode(path);
+    if (!error) error = configure();
+    if (error) {
+        release();
+        std::snprintf(failureText, sizeof failureText, "cannot open %s: %s", path.c_str(), std::strerror(error));
+        return false;
+    }
     stopping = false;
     thread = std::thread(&V4l2Camera::capture, this);
     pthread_setname_np(thread.native_handle(), "camera");  // as tools like top -H show it
-    return S_OK;
+    return true;
 }
 
 void V4l2Camera::stop() {
@@ -261,7 +250,8 @@ void V4l2Camera::deliver(const v4l2_buffer& buffer) {
         framesDropped++;
         return;
     }
-    sink->deliverFrame(frame, intake.frameBytes());
+    handOver.put(frame, intake.frameBytes());
+    if (tap) tap->frameHandedOver(frame, intake.frameBytes());
 }
 
 // After an unplug: look for a capture device every quarter second until one streams again.
@@ -278,20 +268,3 @@ void V4l2Camera::reconnect() {
         }
     }
 }
-
-void listV4l2Cameras(VideoDeviceList* devices) {
-    V4l2System& system = v4l2System();
-    for (const std::string& node : system.deviceNodes()) {
-        const int fd = system.open(node.c_str(), O_RDWR | O_NONBLOCK);
-        if (fd < 0) {
-            // A camera we may not open is still the camera: binding it reports why.
-            if (errno == EACCES || errno == EPERM || errno == EBUSY)
-                devices->push_back(std::make_shared<V4l2Camera>(system, node));
-            continue;
-        }
-        system.close(fd);
-        if (V4l2Camera::isCaptureNode(system, node)) devices->push_back(std::make_shared<V4l2Camera>(system, node));
-    }
-}
-
-}  // namespace platform

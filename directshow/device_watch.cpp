@@ -1,26 +1,26 @@
 // A camera lost while running, on Windows: DirectShow tells the graph (EC_DEVICE_LOST), and the
-// filter it was is dead for good. A thread of the grid's own watches the graph's events; from
+// filter it was is dead for good. A thread of the camera's own watches the graph's events; from
 // the loss on it tries every quarter second to bind the first video input device again, and
 // when one binds, rebuilds the chain around the same grabber. The frame loop meanwhile copies
-// nothing and shows the last picture. (The Linux camera comes back by itself.)
-#include "camera/CameraGrid.h"
+// nothing and shows the last picture.
+#include "directshow/directshow_camera.h"
 
 static const DWORD retryMilliseconds = 250;
 
-DWORD WINAPI watchGraph(void* grid) {
+DWORD WINAPI watchGraph(void* camera) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    static_cast<CameraGrid*>(grid)->watchDevice();
+    static_cast<DirectShowCamera*>(camera)->watchDevice();
     CoUninitialize();
     return 0;
 }
 
-void CameraGrid::startWatching() {
+void DirectShowCamera::startWatching() {
     if (FAILED(graph->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(&mediaEvent)))) return;
     stopWatching = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     watcher = CreateThread(nullptr, 0, watchGraph, this, 0, nullptr);
 }
 
-void CameraGrid::watchDevice() {
+void DirectShowCamera::watchDevice() {
     OAEVENT queued = 0;
     if (FAILED(mediaEvent->GetEventHandle(&queued))) return;
     bool lost = false;
@@ -39,7 +39,7 @@ void CameraGrid::watchDevice() {
     }
 }
 
-HRESULT CameraGrid::rebuildChain() {
+HRESULT DirectShowCamera::rebuildChain() {
     IBaseFilter* fresh = nullptr;
     HRESULT status = bindFirstDevice(&fresh);
     if (FAILED(status)) return status;  // still gone
@@ -73,7 +73,7 @@ HRESULT CameraGrid::rebuildChain() {
     source = fresh;
     graph->AddFilter(source, L"Video Capture");
     sourceOut = pinOf(source, PINDIR_OUTPUT);
-    status = connectSource(width, height);
+    status = connectSource();
     if (SUCCEEDED(status)) {
         builder->RenderStream(&PIN_CATEGORY_PREVIEW, &MEDIATYPE_Video, source, nullptr, nullptr);
         status = control->Run();

@@ -1,4 +1,4 @@
-#include "image/frame_scaler.h"
+#include "capture/frame_scaler.h"
 
 #include <algorithm>
 

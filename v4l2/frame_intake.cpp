@@ -1,12 +1,10 @@
-#include "platform/frame_intake.h"
+#include "v4l2/frame_intake.h"
 
 #include <libv4l-plugin.h>
 #include <libv4lconvert.h>
 
 #include <algorithm>
 #include <cerrno>
-
-namespace platform {
 
 // libv4lconvert asks the device about its formats through these, so that its questions go
 // through the same seam as ours.
@@ -89,5 +87,3 @@ const unsigned char* FrameIntake::take(unsigned char* data, size_t used, size_t 
         for (unsigned char& level : scaled) level = fullRange[level];
     return scaled.data();
 }
-
-}  // namespace platform

@@ -1,4 +1,4 @@
-#include "platform/v4l2_system.h"
+#include "v4l2/v4l2_system.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,8 +10,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-
-namespace platform {
 
 std::vector<std::string> V4l2System::deviceNodes() {
     std::vector<std::pair<long, std::string>> found;
@@ -55,5 +53,3 @@ static V4l2System* current = &kernel;
 
 V4l2System& v4l2System() { return *current; }
 void useV4l2System(V4l2System* system) { current = system ? system : &kernel; }
-
-}  // namespace platform
