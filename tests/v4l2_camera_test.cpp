@@ -1,13 +1,14 @@
-// The V4L2 camera on what the real driver in the guest cannot send: MJPEG, frames of the wrong
-// length, nodes that do not capture, a camera gone before it opens; and the size it asks for.
+// The V4L2 camera on what the real driver in the guest cannot be: MJPEG, frames of the wrong
+// length or flagged bad with a picture of their own, nodes that need a media controller,
+// grey-only cameras, streams that stop without an error, two cameras that come and go.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <thread>
 
 #include "app/quiltcam.h"
-#include "capture/frame_size.h"
 #include "v4l2/v4l2_camera.h"
 #include "tests/support/fake_v4l2.h"
 
@@ -20,28 +21,6 @@ std::vector<unsigned char> seedJpeg() {
     std::vector<unsigned char> jpeg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     jpeg.erase(jpeg.begin(), jpeg.begin() + std::min<size_t>(3, jpeg.size()));
     return jpeg;
-}
-
-// What the camera side asks a camera for: a size of the frame's 4:3 shape where there is one.
-TEST(FrameSizeChoice, TakesTheSmallestOfTheFramesShapeThatIsLargeEnough) {
-    using Sizes = std::vector<FrameSize>;
-    struct Case {
-        Sizes offered;
-        uint32_t width, height;
-    };
-    const Case cases[] = {
-        {{{320, 180}, {640, 360}, {640, 480}, {1280, 720}}, 640, 480},  // vivid's webcam sizes
-        {{{1280, 960}, {320, 240}, {160, 120}}, 160, 120},
-        {{{1920, 1080}, {640, 360}, {1280, 720}}, 640, 360},  // no 4:3: the smallest; its middle is used
-        {{{176, 144}, {352, 288}}, 176, 144},
-        {{{80, 60}, {128, 96}}, 128, 96},  // all too small: the largest
-        {{}, 0, 0},
-    };
-    for (const Case& c : cases) {
-        const FrameSize chosen = chooseFrameSize(c.offered, 160, 120);
-        EXPECT_EQ(chosen.width, c.width);
-        EXPECT_EQ(chosen.height, c.height);
-    }
 }
 
 struct V4l2CameraTest : ::testing::Test {
@@ -67,26 +46,34 @@ TEST_F(V4l2CameraTest, FramesThatAreNotWholeAreDropped) {
         uint32_t format;
         decltype(FakeNode::fill) fill;
         std::function<bool(const std::vector<unsigned char>&)> right;
+        decltype(FakeNode::flags) flags;
     };
     const Case cases[] = {
+        {"YUYV flagged as an error, with a red picture no good frame has", V4L2_PIX_FMT_YUYV,
+         [&](const v4l2_pix_format& pix, unsigned char* data, size_t size, long n) {
+             grey(data, size);
+             for (size_t i = 0; n % 2 && i + 3 < size; i += 4) data[i + 1] = 90, data[i + 3] = 240;  // red
+             return (size_t)pix.sizeimage;
+         },
+         isGrey, [](long n) { return n % 2 ? (uint32_t)V4L2_BUF_FLAG_ERROR : 0u; }},
         {"YUYV sent short", V4L2_PIX_FMT_YUYV,
          [&](const v4l2_pix_format& pix, unsigned char* data, size_t size, long n) {
              grey(data, size);
              return n % 2 ? (size_t)(80 * 60 * 2) : pix.sizeimage;
          },
-         isGrey},
+         isGrey, nullptr},
         {"YUYV longer than its buffer", V4L2_PIX_FMT_YUYV,
          [&](const v4l2_pix_format& pix, unsigned char* data, size_t size, long n) {
              grey(data, size);
              return n % 2 ? size + 4096 : pix.sizeimage;
          },
-         isGrey},
+         isGrey, nullptr},
         {"MJPEG without its end", V4L2_PIX_FMT_MJPEG,
          [&](const v4l2_pix_format&, unsigned char* data, size_t, long n) {
              std::copy(jpeg.begin(), jpeg.end(), data);
              return n % 2 ? jpeg.size() / 2 : jpeg.size();  // half a picture, which libjpeg would decode
          },
-         isUpright},
+         isUpright, nullptr},
     };
     int node = 0;
     for (const Case& c : cases) {
@@ -94,6 +81,7 @@ TEST_F(V4l2CameraTest, FramesThatAreNotWholeAreDropped) {
         FakeNode& fakeNode = fake.add(path);
         fakeNode.formats = {c.format};
         fakeNode.fill = c.fill;
+        fakeNode.flags = c.flags;
         RecordingTap sink;
         V4l2Camera camera(fake, &sink);
         ASSERT_TRUE(camera.start(160, 120)) << c.name;
@@ -105,21 +93,110 @@ TEST_F(V4l2CameraTest, FramesThatAreNotWholeAreDropped) {
     }
 }
 
-TEST_F(V4l2CameraTest, CameraGoneBeforeItOpensIsNamedWithTheReason) {
-    fake.add("/dev/video0").presentForOpens = 2;  // seen while the devices are listed
-    CameraGrid grid(160, 120, 26, 20);
-    char text[256];
-    describeCaptureFailure(grid, text, sizeof text);
-    EXPECT_STREQ(text, "quiltcam: cannot open /dev/video0: No such file or directory");
+TEST_F(V4l2CameraTest, TheFirstUsableCameraIsTaken) {
+    enum Kind { colour, metadata, mediaController, grey, busy, forbidden, unreadable };
+    struct Case {
+        std::vector<Kind> nodes;  // /dev/video0, 1, ...
+        const char* taken;        // the camera's name, or the line that says why there is none
+    };
+    const Case cases[] = {
+        {{metadata, colour}, "Fake camera (/dev/video1)"},
+        {{mediaController, colour}, "Fake camera (/dev/video1)"},
+        {{grey, colour}, "Fake camera (/dev/video1)"},
+        {{grey, metadata}, "Fake camera (/dev/video0)"},
+        {{busy, colour}, "Fake camera (/dev/video1)"},
+        {{forbidden, grey}, "Fake camera (/dev/video1)"},
+        {{metadata, busy, forbidden}, "quiltcam: cannot open Fake camera (/dev/video1): Device or resource busy"},
+        {{forbidden}, "quiltcam: cannot open Fake camera (/dev/video0): Permission denied"},
+        {{unreadable, metadata},
+         "quiltcam: cannot take frames from Fake camera (/dev/video0): it sends no format Quiltcam reads"},
+        {{metadata, mediaController}, "quiltcam: no video capture device found"},
+    };
+    for (const Case& c : cases) {
+        FakeV4l2Scope scope;
+        for (size_t i = 0; i < c.nodes.size(); i++) {
+            FakeNode& node = scope.v4l2.add("/dev/video" + std::to_string(i));
+            switch (c.nodes[i]) {
+            case colour: break;
+            case metadata: node.caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING; break;
+            case mediaController: node.caps |= V4L2_CAP_IO_MC; break;
+            case grey: node.formats = {V4L2_PIX_FMT_GREY, V4L2_PIX_FMT_Y16}; break;
+            case busy: node.busy = true; break;
+            case forbidden: node.openError = EACCES; break;
+            case unreadable: node.formats = {v4l2_fourcc('H', 'E', 'V', 'C')}; break;
+            }
+        }
+        CameraGrid grid(160, 120, 26, 20);
+        char failure[256];
+        describeCaptureFailure(grid, failure, sizeof failure);
+        EXPECT_STREQ(grid.capturing() ? grid.camera->name() : failure, c.taken);
+    }
 }
 
-TEST_F(V4l2CameraTest, NodesThatDoNotCaptureArePassedOver) {
-    fake.add("/dev/video0").caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING;
-    fake.add("/dev/video1").answersQuerycap = false;
-    fake.add("/dev/video2");
-    V4l2Camera camera(fake);
-    ASSERT_TRUE(camera.start(160, 120)) << camera.failure();
-    EXPECT_STREQ(camera.name(), "/dev/video2");
+TEST_F(V4l2CameraTest, AStreamThatStopsIsStartedAgain) {
+    // Each fault from the tenth frame on, until the camera is opened again: frames must come
+    // again, from a camera opened afresh, at once for a buffer that cannot be queued, after about
+    // two seconds of silence for a stream that stalled.
+    struct Case {
+        const char* name;
+        void (*fault)(FakeNode&);
+        std::chrono::milliseconds within;
+    };
+    const Case cases[] = {
+        {"no buffer filled, the device still there", [](FakeNode& node) { node.stalled = true; },
+         std::chrono::milliseconds(4000)},
+        {"buffers that cannot be queued again", [](FakeNode& node) { node.qbufFails = true; },
+         std::chrono::milliseconds(1500)},
+    };
+    for (const Case& c : cases) {
+        FakeV4l2Scope scope;
+        FakeNode& node = scope.v4l2.add("/dev/video0");
+        RecordingTap sink;
+        V4l2Camera camera(scope.v4l2, &sink);
+        ASSERT_TRUE(camera.start(160, 120));
+        ASSERT_TRUE(waitFor([&] { return sink.count() >= 10; }));
+        c.fault(node);
+        const long before = sink.count();
+        EXPECT_TRUE(waitFor([&] { return sink.count() >= before + 10; }, c.within))
+            << c.name << ": the picture froze";
+        EXPECT_GE(node.opens, 2) << c.name;
+    }
+}
+
+TEST_F(V4l2CameraTest, TheSameCameraComesBack) {
+    // Two cameras, each with a picture of its own. The first drops out for a second and comes
+    // back: the picture is its own again, never the other's. Then it goes for good: after a
+    // while the other camera's picture.
+    auto plain = [](unsigned char luma) {
+        return [luma](const v4l2_pix_format& pix, unsigned char* data, size_t size, long) {
+            for (size_t i = 0; i < size; i++) data[i] = i % 2 ? 128 : luma;
+            return (size_t)pix.sizeimage;
+        };
+    };
+    FakeNode& first = fake.add("/dev/video0");
+    first.card = "USB camera";
+    first.bus = "usb-0000:00:14.0-2";
+    first.fill = plain(60);
+    FakeNode& second = fake.add("/dev/video1");
+    second.card = "Integrated camera";
+    second.bus = "usb-0000:00:14.0-7";
+    second.fill = plain(200);
+    RecordingTap sink;
+    V4l2Camera camera(fake, &sink);
+    ASSERT_TRUE(camera.start(160, 120));
+    auto showing = [&] { return sink.count() > 0 ? (int)sink.latest()[0] : -1; };
+    ASSERT_TRUE(waitFor([&] { return showing() == 51; }));  // 60 in limited range
+    const long distinctBefore = sink.distinct();
+    first.present = false;
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    first.present = true;
+    const long framesBack = sink.count() + 10;
+    EXPECT_TRUE(waitFor([&] { return sink.count() >= framesBack; }));
+    EXPECT_EQ(showing(), 51);
+    EXPECT_EQ(sink.distinct(), distinctBefore) << "the other camera's picture was shown";
+    EXPECT_STREQ(camera.name(), "USB camera (/dev/video0)");
+    first.present = false;
+    EXPECT_TRUE(waitFor([&] { return showing() == 214; }));  // 200 in limited range
 }
 
 }  // namespace

@@ -36,20 +36,6 @@ v4lconvert_data* newConverter(V4l2System& system, int fd) {
     return v4lconvert_create_with_dev_ops(fd, &system, &deviceOps);
 }
 
-// Whether a camera's frames are Y'CbCr in limited range: what a Y'CbCr format means unless the
-// driver says full range (or JPEG's colour space, which is full range).
-static bool sendsLimitedRange(const v4l2_pix_format& pix) {
-    switch (pix.pixelformat) {
-    case V4L2_PIX_FMT_YUYV: case V4L2_PIX_FMT_YVYU: case V4L2_PIX_FMT_UYVY: case V4L2_PIX_FMT_VYUY:
-    case V4L2_PIX_FMT_YUV420: case V4L2_PIX_FMT_YVU420: case V4L2_PIX_FMT_NV12: case V4L2_PIX_FMT_NV21:
-    case V4L2_PIX_FMT_NV16: case V4L2_PIX_FMT_NV61: case V4L2_PIX_FMT_YUV422P: case V4L2_PIX_FMT_M420:
-        return pix.quantization == V4L2_QUANTIZATION_LIM_RANGE ||
-               (pix.quantization == V4L2_QUANTIZATION_DEFAULT && pix.colorspace != V4L2_COLORSPACE_JPEG);
-    default:
-        return false;
-    }
-}
-
 void FrameIntake::configure(v4lconvert_data* converter, const v4l2_format& camera, int width, int height) {
     this->converter = converter;
     cameraFormat = camera;
@@ -62,9 +48,12 @@ void FrameIntake::configure(v4lconvert_data* converter, const v4l2_format& camer
     converted.assign(pix.sizeimage, 0);
     scaled.assign((size_t)width * height * 3, 0);
     scaler.plan((int)pix.width, (int)pix.height, width, height);
-    limitedRange = sendsLimitedRange(camera.fmt.pix);
-    for (int level = 0; level < 256; level++)
-        fullRange[level] = (unsigned char)std::min(255, std::max(0, ((level - 16) * 255 + 109) / 219));
+    decodedHere = YcbcrDecoder::decodes(camera.fmt.pix.pixelformat);
+    wholeBytes = camera.fmt.pix.sizeimage;
+    if (decodedHere) {
+        ycbcr.plan(camera.fmt.pix);
+        wholeBytes = std::max(wholeBytes, ycbcr.frameBytes());
+    }
 }
 
 // A JPEG ends with the End Of Image marker; libv4lconvert "converts" a truncated one anyway.
@@ -77,13 +66,14 @@ const unsigned char* FrameIntake::take(unsigned char* data, size_t used, size_t 
     const uint32_t format = cameraFormat.fmt.pix.pixelformat;
     const bool compressed = format == V4L2_PIX_FMT_MJPEG || format == V4L2_PIX_FMT_JPEG;
     const bool whole = !(flags & V4L2_BUF_FLAG_ERROR) && used > 0 && used <= length &&
-                       (compressed ? endsLikeJpeg(data, used) : used >= cameraFormat.fmt.pix.sizeimage);
-    if (!whole || v4lconvert_convert(converter, &cameraFormat, &convertedFormat, data, (int)used, converted.data(),
-                                     (int)converted.size()) != (int)converted.size())
+                       (compressed ? endsLikeJpeg(data, used) : used >= wholeBytes);
+    if (!whole) return nullptr;
+    if (decodedHere)
+        ycbcr.decode(data, converted.data());
+    else if (v4lconvert_convert(converter, &cameraFormat, &convertedFormat, data, (int)used, converted.data(),
+                                (int)converted.size()) != (int)converted.size())
         return nullptr;
-    // Cameras send rows top-down; the grabber's frames are bottom-up.
+    // Cameras send rows top-down; the hand-over's frames are bottom-up.
     scaler.scale(converted.data(), scaled.data(), true);
-    if (limitedRange)
-        for (unsigned char& level : scaled) level = fullRange[level];
     return scaled.data();
 }

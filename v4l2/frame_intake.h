@@ -1,7 +1,7 @@
-// What becomes of each buffer a V4L2 camera fills: checked, converted to blue-green-red by
-// libv4lconvert, scaled to the size asked for, turned bottom-up, and, for Y'CbCr sent in
-// limited range, stretched to full range. Buffers that arrive short,
-// flagged as errors, or as JPEGs without their end are dropped, never read past their length.
+// What becomes of each buffer a V4L2 camera fills: checked, converted to blue-green-red (the
+// Y'CbCr formats webcams send by our own decoder, every other format by libv4lconvert), scaled
+// to the size asked for and turned bottom-up. Buffers that arrive short, flagged as errors, or
+// as JPEGs without their end are dropped, never read past their length.
 #pragma once
 
 #include <linux/videodev2.h>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "capture/frame_scaler.h"
+#include "v4l2/ycbcr_decoder.h"
 #include "v4l2/v4l2_system.h"
 
 struct v4lconvert_data;
@@ -31,8 +32,7 @@ private:
     v4l2_format cameraFormat{}, convertedFormat{};
     std::vector<unsigned char> converted, scaled;
     FrameScaler scaler;
-    // libv4lconvert reads Y'CbCr as full range; most cameras send limited range (black at 16,
-    // white at 235), which it would show as dark grey and light grey.
-    bool limitedRange = false;
-    unsigned char fullRange[256] = {};
+    YcbcrDecoder ycbcr;
+    bool decodedHere = false;  // by ycbcr, not libv4lconvert
+    size_t wholeBytes = 0;     // the least a whole uncompressed frame takes
 };

@@ -10,11 +10,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "capture/frame_size.h"
+#include "capture/camera_mode.h"
 
 static const unsigned bufferCount = 4;
 // A device that keeps failing DQBUF with EIO this many times in a row is treated as gone.
 static const int ioErrorsBeforeReconnect = 50;
+// A stream that hands over nothing this long while the device is there is restarted; a camera
+// gone this long gives way to another one.
+static const auto givesUpAfter = std::chrono::seconds(2);
+// What tryNode says of a node besides an errno value.
+enum { streaming = 0, notACamera = -1, greyOnly = -2, noFormatRead = -3 };
 
 V4l2Camera::V4l2Camera(V4l2System& system, FrameTap* tap) : system(system), tap(tap) {}
 
@@ -23,34 +28,77 @@ V4l2Camera::~V4l2Camera() {
     release();
 }
 
-// Whether a node is a video capture device that streams (metadata nodes are not).
-static bool isCaptureNode(V4l2System& system, const std::string& path) {
-    const int fd = system.open(path.c_str(), O_RDWR | O_NONBLOCK);
-    if (fd < 0) return false;
-    v4l2_capability capability{};
-    bool capture = false;
-    if (system.ioctl(fd, VIDIOC_QUERYCAP, &capability) == 0) {
-        const uint32_t caps = (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps
-                                                                                : capability.capabilities;
-        capture = (caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING);
+// Whether every format a camera lists is grey: an infrared face-login camera, say.
+static bool listsOnlyGrey(V4l2System& system, int fd) {
+    v4l2_fmtdesc format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    for (; system.ioctl(fd, VIDIOC_ENUM_FMT, &format) == 0; format.index++) {
+        switch (format.pixelformat) {
+        case V4L2_PIX_FMT_GREY: case V4L2_PIX_FMT_Y4: case V4L2_PIX_FMT_Y6: case V4L2_PIX_FMT_Y10:
+        case V4L2_PIX_FMT_Y12: case V4L2_PIX_FMT_Y14: case V4L2_PIX_FMT_Y16: case V4L2_PIX_FMT_Y16_BE:
+        case V4L2_PIX_FMT_Y10BPACK: case V4L2_PIX_FMT_Y10P:
+            continue;
+        default:
+            return false;
+        }
     }
-    system.close(fd);
-    return capture;
+    return format.index > 0;
 }
 
-int V4l2Camera::openNode(const std::string& node) {
+// Opens a node and sets it streaming if it is a camera we can use: a video capture device that
+// streams by itself (not one that needs a media controller to set up its pipeline), is the one
+// looked for (when sameOnly), sends colour (unless allowGrey) and a format we can read, and is
+// not busy. `streaming`, or why not: an errno value or one of the others above.
+int V4l2Camera::tryNode(const std::string& node, bool sameOnly, bool allowGrey) {
+    nodeCard.clear();
     fd = system.open(node.c_str(), O_RDWR | O_NONBLOCK);
-    if (fd < 0) return errno;
-    // libv4lconvert needs QUERYCAP answered; a node that cannot answer is no camera.
+    if (fd < 0) return errno == ENOENT || errno == ENXIO || errno == ENODEV ? notACamera : errno;
     v4l2_capability capability{};
-    if (system.ioctl(fd, VIDIOC_QUERYCAP, &capability) < 0) return errno ? errno : ENODEV;
+    if (system.ioctl(fd, VIDIOC_QUERYCAP, &capability) < 0) return notACamera;
+    nodeCard = reinterpret_cast<const char*>(capability.card);
+    const uint32_t caps =
+        (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps : capability.capabilities;
+    if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING) || (caps & V4L2_CAP_IO_MC)) return notACamera;
+    const std::string bus = reinterpret_cast<const char*>(capability.bus_info);
+    if (sameOnly && (nodeCard != cameraCard || bus != cameraBus)) return notACamera;
+    if (!allowGrey && listsOnlyGrey(system, fd)) return greyOnly;
     converter = newConverter(system, fd);
-    return converter ? 0 : ENOMEM;
+    if (!converter) return ENOMEM;
+    if (const int error = configure()) return error;
+    cameraCard = nodeCard;
+    cameraBus = bus;
+    cameraName = nodeCard + " (" + node + ")";
+    return streaming;
+}
+
+// Walks the nodes in /dev/video* order for the first camera we can use, colour before grey;
+// with sameOnly, only the camera in use before. True with it streaming; false with the first
+// camera's failure noted.
+bool V4l2Camera::openUsable(bool sameOnly) {
+    failedNode.clear();
+    for (bool allowGrey : {false, true}) {
+        bool greyPassedOver = false;
+        for (const std::string& node : system.deviceNodes()) {
+            if (stopping) return false;
+            const int result = tryNode(node, sameOnly, allowGrey);
+            if (result == streaming) return true;
+            release();
+            greyPassedOver |= result == greyOnly;
+            if ((result > 0 || result == noFormatRead) && failedNode.empty()) {
+                failedError = result;
+                // Named as it names itself, or where it would not open, as its driver does.
+                const std::string card = nodeCard.empty() ? system.cardName(node) : nodeCard;
+                failedNode = card.empty() ? node : card + " (" + node + ")";
+            }
+        }
+        if (!greyPassedOver) break;
+    }
+    return false;
 }
 
 // The format to stream in: the source format libv4lconvert prefers (or the one asked for), at
-// the size chooseFrameSize picks from what the camera lists for it.
-int V4l2Camera::chooseFormat(v4l2_format* camera) {
+// the size and rate chooseMode picks from what the camera lists for it.
+int V4l2Camera::chooseFormat(v4l2_format* camera, v4l2_fract* interval) {
     v4l2_format want{};
     want.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     want.fmt.pix.width = (uint32_t)width;
@@ -60,18 +108,29 @@ int V4l2Camera::chooseFormat(v4l2_format* camera) {
     *camera = want;
     if (sourceFormat) camera->fmt.pix.pixelformat = sourceFormat;
     else if (v4lconvert_try_format(converter, &want, camera) < 0) return errno ? errno : EINVAL;
+    // A camera whose every format is beyond libv4lconvert leaves its own in place of ours.
+    if (want.fmt.pix.pixelformat != V4L2_PIX_FMT_BGR24) return noFormatRead;
 
-    std::vector<FrameSize> sizes;
+    std::vector<CameraMode> modes;
     v4l2_frmsizeenum size{};
     size.pixel_format = camera->fmt.pix.pixelformat;
-    while (system.ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0 && size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
-        sizes.push_back({size.discrete.width, size.discrete.height});
-        size.index++;
+    for (; system.ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0 && size.type == V4L2_FRMSIZE_TYPE_DISCRETE; size.index++) {
+        v4l2_frmivalenum rate{};
+        rate.pixel_format = size.pixel_format;
+        rate.width = size.discrete.width;
+        rate.height = size.discrete.height;
+        modes.push_back({rate.width, rate.height, 0, 0, 0});
+        for (; system.ioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &rate) == 0; rate.index++) {
+            const v4l2_fract fastest = rate.type == V4L2_FRMIVAL_TYPE_DISCRETE ? rate.discrete : rate.stepwise.min;
+            modes.push_back({rate.width, rate.height, 0, fastest.numerator, fastest.denominator});
+            if (rate.type != V4L2_FRMIVAL_TYPE_DISCRETE) break;
+        }
     }
-    const FrameSize chosen = chooseFrameSize(sizes, width, height);
-    if (chosen.width > 0) {
-        camera->fmt.pix.width = chosen.width;
-        camera->fmt.pix.height = chosen.height;
+    const int chosen = chooseMode(modes, width, height);
+    if (chosen >= 0) {
+        camera->fmt.pix.width = modes[chosen].width;
+        camera->fmt.pix.height = modes[chosen].height;
+        *interval = {modes[chosen].intervalNumerator, modes[chosen].intervalDenominator};
     }
     if (sourceFormat) {
         if (system.ioctl(fd, VIDIOC_TRY_FMT, camera) < 0) return errno;
@@ -91,29 +150,15 @@ int V4l2Camera::chooseFormat(v4l2_format* camera) {
     return 0;
 }
 
-// Cameras start at whatever rate they were left at, often not their best: ask for the
-// shortest frame interval they list at this format and size.
-void V4l2Camera::askFastestRate(const v4l2_pix_format& pix) {
-    v4l2_fract fastest{0, 0};
-    v4l2_frmivalenum interval{};
-    interval.pixel_format = pix.pixelformat;
-    interval.width = pix.width;
-    interval.height = pix.height;
-    while (system.ioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0) {
-        const v4l2_fract candidate =
-            interval.type == V4L2_FRMIVAL_TYPE_DISCRETE ? interval.discrete : interval.stepwise.min;
-        if (candidate.denominator > 0 && candidate.numerator > 0 &&
-            (fastest.denominator == 0 ||
-             (uint64_t)candidate.numerator * fastest.denominator < (uint64_t)fastest.numerator * candidate.denominator))
-            fastest = candidate;
-        if (interval.type != V4L2_FRMIVAL_TYPE_DISCRETE) break;
-        interval.index++;
-    }
+// Cameras start at whatever rate they were left at, often not their best: ask for the one
+// chosen.
+void V4l2Camera::askRate(v4l2_fract interval) {
     v4l2_streamparm parameters{};
     parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (system.ioctl(fd, VIDIOC_G_PARM, &parameters) < 0) return;
-    if (fastest.denominator > 0 && (parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
-        parameters.parm.capture.timeperframe = fastest;
+    if (interval.denominator > 0 && interval.numerator > 0 &&
+        (parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)) {
+        parameters.parm.capture.timeperframe = interval;
         if (system.ioctl(fd, VIDIOC_S_PARM, &parameters) < 0) return;
     }
     streamInterval[0] = parameters.parm.capture.timeperframe.numerator;
@@ -122,11 +167,12 @@ void V4l2Camera::askFastestRate(const v4l2_pix_format& pix) {
 
 int V4l2Camera::configure() {
     v4l2_format camera{};
-    if (const int error = chooseFormat(&camera)) return error;
+    v4l2_fract interval{0, 0};
+    if (const int error = chooseFormat(&camera, &interval)) return error;
     if (system.ioctl(fd, VIDIOC_S_FMT, &camera) < 0) return errno;
     const uint32_t cameraWidth = camera.fmt.pix.width, cameraHeight = camera.fmt.pix.height;
     if (cameraWidth == 0 || cameraHeight == 0 || cameraWidth > 8192 || cameraHeight > 8192) return EINVAL;
-    askFastestRate(camera.fmt.pix);
+    askRate(interval);
     streamFormat = camera.fmt.pix.pixelformat;
     streamWidth = cameraWidth;
     streamHeight = cameraHeight;
@@ -167,41 +213,24 @@ void V4l2Camera::release() {
     fd = -1;
 }
 
-// The capture devices in /dev/video* order. A camera we may not open is still the camera:
-// opening it says why.
-std::vector<std::string> V4l2Camera::captureNodes() {
-    std::vector<std::string> cameras;
-    for (const std::string& node : system.deviceNodes()) {
-        const int probe = system.open(node.c_str(), O_RDWR | O_NONBLOCK);
-        if (probe < 0) {
-            if (errno == EACCES || errno == EPERM || errno == EBUSY) cameras.push_back(node);
-            continue;
-        }
-        system.close(probe);
-        if (isCaptureNode(system, node)) cameras.push_back(node);
-    }
-    return cameras;
-}
-
 bool V4l2Camera::start(int w, int h) {
     if (thread.joinable() || w <= 0 || h <= 0) return false;
     width = w;
     height = h;
     handOver.plan((size_t)w * h * 3);
-    const std::vector<std::string> cameras = captureNodes();
-    if (cameras.empty()) {
-        std::snprintf(failureText, sizeof failureText, "no video capture device found");
-        return false;
-    }
-    path = cameras.front();
-    int error = openNode(path);
-    if (!error) error = configure();
-    if (error) {
-        release();
-        std::snprintf(failureText, sizeof failureText, "cannot open %s: %s", path.c_str(), std::strerror(error));
+    if (!openUsable(false)) {
+        const char* camera = failedNode.c_str();
+        if (failedNode.empty())
+            std::snprintf(failureText, sizeof failureText, "no video capture device found");
+        else if (failedError == noFormatRead)
+            std::snprintf(failureText, sizeof failureText, "cannot take frames from %s: it sends no format Quiltcam reads",
+                          camera);
+        else
+            std::snprintf(failureText, sizeof failureText, "cannot open %s: %s", camera, std::strerror(failedError));
         return false;
     }
     stopping = false;
+    lastFrameAt = std::chrono::steady_clock::now();
     thread = std::thread(&V4l2Camera::capture, this);
     pthread_setname_np(thread.native_handle(), "camera");  // as tools like top -H show it
     return true;
@@ -221,17 +250,19 @@ void V4l2Camera::capture() {
     }
 }
 
-// Waits a little for the next frame and hands it on; false when the device has gone.
+// Waits a little for the next frame and hands it on; false when the stream has broken: the
+// device gone, a buffer that cannot be queued again, or nothing handed over for too long.
 bool V4l2Camera::takeFrame() {
+    const bool quietTooLong = std::chrono::steady_clock::now() - lastFrameAt >= givesUpAfter;
     pollfd ready{fd, POLLIN, 0};
     const int polled = system.poll(&ready, 1, 100);
-    if (polled < 0) return errno == EINTR;
-    if (polled == 0) return true;
+    if (polled < 0 && errno != EINTR) return false;
+    if (polled <= 0) return !quietTooLong;
     v4l2_buffer buffer{};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buffer.memory = V4L2_MEMORY_MMAP;
     if (system.ioctl(fd, VIDIOC_DQBUF, &buffer) < 0) {
-        if (errno == EAGAIN || errno == EINTR) return true;
+        if (errno == EAGAIN || errno == EINTR) return !quietTooLong;
         if (errno == EIO && ++ioErrors < ioErrorsBeforeReconnect) return true;
         ioErrors = 0;
         return false;
@@ -239,7 +270,8 @@ bool V4l2Camera::takeFrame() {
     ioErrors = 0;
     if (buffer.index >= buffers.size()) return true;  // not ours to give back
     deliver(buffer);
-    return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 || errno != ENODEV;
+    // A buffer not queued again is lost, and with the last of them the stream.
+    return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 && !quietTooLong;
 }
 
 void V4l2Camera::deliver(const v4l2_buffer& buffer) {
@@ -250,21 +282,21 @@ void V4l2Camera::deliver(const v4l2_buffer& buffer) {
         framesDropped++;
         return;
     }
+    lastFrameAt = std::chrono::steady_clock::now();
     handOver.put(frame, intake.frameBytes());
     if (tap) tap->frameHandedOver(frame, intake.frameBytes());
 }
 
-// After an unplug: look for a capture device every quarter second until one streams again.
+// After the stream broke: every quarter second, look for the same camera (a USB camera that
+// dropped out comes back as itself, perhaps at another node); once it has been gone a while,
+// take the first usable camera instead.
 void V4l2Camera::reconnect() {
+    const auto lostAt = std::chrono::steady_clock::now();
     while (!stopping) {
         for (int slice = 0; slice < 5 && !stopping; slice++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        for (const std::string& node : system.deviceNodes()) {
-            if (stopping || !isCaptureNode(system, node)) continue;
-            if (openNode(node) == 0 && configure() == 0) {
-                path = node;
-                return;
-            }
-            release();
+        if (openUsable(true) || (std::chrono::steady_clock::now() - lostAt >= givesUpAfter && openUsable(false))) {
+            lastFrameAt = std::chrono::steady_clock::now();
+            return;
         }
     }
 }

@@ -1,12 +1,15 @@
-// The Linux camera: the first V4L2 video capture device, streaming memory-mapped buffers on a
-// thread of its own at the camera's fastest rate; every format libv4lconvert knows converted to
+// The Linux camera: the first usable V4L2 video capture device (colour before grey; one busy in
+// another program, or that needs a media controller, passed over), streaming memory-mapped
+// buffers on a thread of its own at its fastest rate; every format it sends converted to
 // blue-green-red, scaled to the frame size (cropped to its shape, never stretched), rows turned
-// bottom-up, and handed over to the frame loop. Unplugged, it waits for a camera to come back.
+// bottom-up, and handed over to the frame loop. When the stream breaks (unplugged, or silent
+// for two seconds) it waits for the same camera to come back, or after a while takes another.
 #pragma once
 
 #include <linux/videodev2.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,7 +38,7 @@ public:
 
     bool start(int width, int height) override;
     bool copyFrame(unsigned char* frame) override { return handOver.take(frame); }
-    const char* name() const override { return path.c_str(); }
+    const char* name() const override { return cameraName.c_str(); }
     const char* failure() const override { return failureText; }
     void stop();
 
@@ -55,20 +58,23 @@ private:
         size_t length = 0;
     };
 
-    std::vector<std::string> captureNodes();
-    int openNode(const std::string& node);  // 0 or an errno value
-    int configure();                        // 0 or an errno value; fd open
-    int chooseFormat(v4l2_format* camera);  // 0 or an errno value
-    void askFastestRate(const v4l2_pix_format& pix);
-    void release();                         // back to no fd, no buffers
-    void capture();                         // the thread
-    bool takeFrame();                       // false when the device is gone
+    bool openUsable(bool sameOnly);
+    int tryNode(const std::string& node, bool sameOnly, bool allowGrey);
+    int configure();                                              // 0 or an errno value; fd open
+    int chooseFormat(v4l2_format* camera, v4l2_fract* interval);  // 0 or an errno value
+    void askRate(v4l2_fract interval);
+    void release();  // back to no fd, no buffers
+    void capture();  // the thread
+    bool takeFrame();
     void deliver(const v4l2_buffer& buffer);
     void reconnect();
 
     V4l2System& system;
     FrameTap* tap;
-    std::string path;
+    std::string cameraName, cameraCard, cameraBus;  // the camera in use, as it names itself
+    std::string nodeCard;    // the card of the node tried last
+    std::string failedNode;  // the first camera that could not be used, named, and why
+    int failedError = 0;
     char failureText[512] = {};
     int fd = -1;
     v4lconvert_data* converter = nullptr;
@@ -79,6 +85,7 @@ private:
     FrameIntake intake;
     FrameHandOver handOver;
     int ioErrors = 0;  // DQBUF failures with EIO in a row
+    std::chrono::steady_clock::time_point lastFrameAt;
 
     std::thread thread;
     std::atomic<bool> stopping{false};

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,6 +29,17 @@ std::vector<std::string> V4l2System::deviceNodes() {
     std::vector<std::string> nodes;
     for (auto& node : found) nodes.push_back(node.second);
     return nodes;
+}
+
+std::string V4l2System::cardName(const std::string& node) {
+    const std::string path = "/sys/class/video4linux/" + node.substr(node.rfind('/') + 1) + "/name";
+    std::string name;
+    if (FILE* file = std::fopen(path.c_str(), "r")) {
+        char line[256];
+        if (std::fgets(line, sizeof line, file)) name.assign(line, std::strcspn(line, "\n"));
+        std::fclose(file);
+    }
+    return name;
 }
 
 int V4l2System::open(const char* path, int flags) { return ::open(path, flags | O_CLOEXEC); }

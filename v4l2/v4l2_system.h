@@ -13,6 +13,9 @@ public:
     virtual ~V4l2System() = default;
     // The /dev/video* nodes, in numeric order.
     virtual std::vector<std::string> deviceNodes();
+    // A node's camera as its driver names it (sysfs, so that even a camera we may not open can
+    // be named); empty when unknown.
+    virtual std::string cardName(const std::string& node);
     virtual int open(const char* path, int flags);
     virtual int close(int fd);
     virtual int ioctl(int fd, unsigned long request, void* argument);

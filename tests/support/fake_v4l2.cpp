@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -42,12 +43,19 @@ std::vector<std::string> FakeV4l2::deviceNodes() {
     return present;  // map order: the tests' names sort as the kernel's numbers would
 }
 
+std::string FakeV4l2::cardName(const std::string& node) {
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = nodes.find(node);
+    return found != nodes.end() && found->second.present ? found->second.card : "";
+}
+
 int FakeV4l2::open(const char* path, int) {
     std::lock_guard<std::mutex> guard(lock);
     auto found = nodes.find(path);
-    if (found != nodes.end() && found->second.presentForOpens == 0) found->second.present = false;
     if (found == nodes.end() || !found->second.present) return fail(ENOENT);
-    if (found->second.presentForOpens > 0) found->second.presentForOpens--;
+    if (found->second.openError) return fail(found->second.openError);
+    found->second.opens++;
+    found->second.stalled = found->second.qbufFails = false;
     const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     open_[fd].path = path;
     return fd;
@@ -114,7 +122,8 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
         auto* capability = static_cast<v4l2_capability*>(argument);
         std::memset(capability, 0, sizeof *capability);
         std::strcpy(reinterpret_cast<char*>(capability->driver), "fake");
-        std::strcpy(reinterpret_cast<char*>(capability->card), "Fake camera");
+        std::snprintf(reinterpret_cast<char*>(capability->card), sizeof capability->card, "%s", node.card.c_str());
+        std::snprintf(reinterpret_cast<char*>(capability->bus_info), sizeof capability->bus_info, "%s", node.bus.c_str());
         capability->version = KERNEL_VERSION(6, 1, 0);
         capability->capabilities = node.caps | V4L2_CAP_DEVICE_CAPS;
         capability->device_caps = node.caps;
@@ -158,7 +167,7 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
     case VIDIOC_S_FMT: {
         auto* format = static_cast<v4l2_format*>(argument);
         if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
-        if (request == VIDIOC_S_FMT && state.streaming) return fail(EBUSY);
+        if (request == VIDIOC_S_FMT && (state.streaming || node.busy)) return fail(EBUSY);
         negotiate(node, format);
         if (request == VIDIOC_S_FMT) node.current = format->fmt.pix;
         return 0;
@@ -166,7 +175,7 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
     case VIDIOC_REQBUFS: {
         auto* request_ = static_cast<v4l2_requestbuffers*>(argument);
         if (request_->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
-        if (state.streaming) return fail(EBUSY);
+        if (state.streaming || node.busy) return fail(EBUSY);
         if (request_->count > 4) request_->count = 4;
         state.buffers.assign(request_->count, std::vector<unsigned char>(node.current.sizeimage));
         state.queued.clear();
@@ -176,6 +185,7 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
     case VIDIOC_QBUF: {
         auto* buffer = static_cast<v4l2_buffer*>(argument);
         if (buffer->index >= state.buffers.size() || buffer->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
+        if (request == VIDIOC_QBUF && state.streaming && node.qbufFails) return fail(EINVAL);
         buffer->length = (uint32_t)state.buffers[buffer->index].size();
         buffer->m.offset = (uint32_t)(buffer->index * bufferStride);
         if (request == VIDIOC_QBUF) state.queued.push_back(buffer->index);
@@ -198,6 +208,7 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
         buffer->bytesused = (uint32_t)used;
         buffer->length = (uint32_t)memory.size();
         buffer->sequence = (uint32_t)n;
+        buffer->flags = node.flags ? node.flags(n) : 0;
         return 0;
     }
     case VIDIOC_STREAMON:
@@ -240,7 +251,7 @@ int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int) {
             fds[i].revents = POLLNVAL;
         } else if (!nodes[opened->second.path].present) {
             fds[i].revents = POLLERR | POLLHUP;
-        } else if (opened->second.streaming && !opened->second.queued.empty()) {
+        } else if (opened->second.streaming && !opened->second.queued.empty() && !nodes[opened->second.path].stalled) {
             fds[i].revents = POLLIN;
         }
         if (fds[i].revents) ready++;

@@ -23,19 +23,24 @@
 
 struct FakeNode {
     std::string path;
+    std::string card = "Fake camera", bus = "fake";
     bool present = true;  // false: gone, as after an unplug
+    int openError = 0;    // what open fails with (EACCES, say); 0: it opens
     bool answersQuerycap = true;
     uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     std::vector<uint32_t> formats = {V4L2_PIX_FMT_YUYV};
     std::vector<std::pair<uint32_t, uint32_t>> sizes = {{160, 120}};
+    bool busy = false;       // streaming in another program: S_FMT and REQBUFS fail with EBUSY
+    // Faults a camera's firmware gets into, and out of when it is opened again: streaming, but
+    // no buffer ever filled; buffers that cannot be queued again.
+    bool stalled = false, qbufFails = false;
     // Writes frame number n in the current format into data (capacity bytes) and returns the
     // bytes used; the default is mid-grey YUYV.
     std::function<size_t(const v4l2_pix_format&, unsigned char* data, size_t capacity, long n)> fill;
-    // After this many opens the node disappears; -1: never.
-    int presentForOpens = -1;
+    std::function<uint32_t(long n)> flags;  // frame n's buffer flags (none)
 
     v4l2_pix_format current{};
-    long framesSent = 0;
+    long framesSent = 0, opens = 0;
 };
 
 class FakeV4l2 final : public V4l2System {
@@ -48,6 +53,7 @@ public:
     FakeNode& add(const std::string& path);
 
     std::vector<std::string> deviceNodes() override;
+    std::string cardName(const std::string& node) override;
     int open(const char* path, int flags) override;
     int close(int fd) override;
     int ioctl(int fd, unsigned long request, void* argument) override;
@@ -103,10 +109,10 @@ private:
     long frames = 0, differing = 0;
 };
 
-// Waits until the condition holds, three seconds at most.
+// Waits until the condition holds, three seconds at most (or as long as given).
 template <class Condition>
-bool waitFor(Condition condition) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+bool waitFor(Condition condition, std::chrono::milliseconds longest = std::chrono::seconds(3)) {
+    const auto end = std::chrono::steady_clock::now() + longest;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

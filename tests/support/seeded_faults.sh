@@ -55,13 +55,24 @@ hand-over-read-in-place^capture/frame_hand_over.cpp^reading = newest.exchange(re
 wrong-size-frame-accepted^capture/frame_hand_over.cpp^if (bytes != frameBytes || bytes == 0) return;^if (bytes > frameBytes) return;^unit FrameHandOver
 overlong-frame-read^v4l2/frame_intake.cpp^used > 0 && used <= length &&^used > 0 &&^unit V4l2Camera
 truncated-jpeg-accepted^v4l2/frame_intake.cpp^compressed ? endsLikeJpeg(data, used)^compressed ? true^unit V4l2Camera
-buffer-not-requeued^v4l2/v4l2_camera.cpp^return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 || errno != ENODEV;^return true;^unit V4l2Camera
-size-choice-ignores-shape^capture/frame_size.cpp^largeEnough ? (sameShape ? 0 : 1) : 2^largeEnough ? 0 : 2^unit FrameSizeChoice
+buffer-not-requeued^v4l2/v4l2_camera.cpp^return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 && !quietTooLong;^return !quietTooLong;^unit V4l2Camera
+requeue-failure-ignored^v4l2/v4l2_camera.cpp^return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 && !quietTooLong;^return (system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 || errno != ENODEV) && !quietTooLong;^unit V4l2Camera
+frozen-stream-not-restarted^v4l2/v4l2_camera.cpp^if (polled <= 0) return !quietTooLong;^if (polled <= 0) return true;^unit V4l2Camera
+flagged-buffer-drawn^v4l2/frame_intake.cpp^const bool whole = !(flags & V4L2_BUF_FLAG_ERROR) && used > 0^const bool whole = used > 0^unit V4l2Camera
+busy-camera-not-passed-over^v4l2/v4l2_camera.cpp^            greyPassedOver |= result == greyOnly;^            if (result > 0) return false;\n            greyPassedOver |= result == greyOnly;^unit V4l2Camera
+grey-camera-first^v4l2/v4l2_camera.cpp^for (bool allowGrey : {false, true})^for (bool allowGrey : {true})^unit V4l2Camera
+media-controller-node-taken^v4l2/v4l2_camera.cpp^ || (caps & V4L2_CAP_IO_MC)) return notACamera;^) return notACamera;^unit V4l2Camera
+same-camera-not-preferred^v4l2/v4l2_camera.cpp^if (openUsable(true) || (std::chrono::steady_clock::now() - lostAt >= givesUpAfter && openUsable(false))) {^if (openUsable(false)) {^unit V4l2Camera
+wrong-colour-matrix^v4l2/ycbcr_decoder.cpp^kr = hd ? 0.2126 : 0.299, kb = hd ? 0.0722 : 0.114;^kr = hd ? 0.299 : 0.2126, kb = hd ? 0.114 : 0.0722;^unit YcbcrDecoder
+limited-range-read-as-full^v4l2/ycbcr_decoder.cpp^const double lumaScale = full ? 1.0 : 255.0 / 219.0^const double lumaScale = 1.0^unit YcbcrDecoder
+size-choice-ignores-shape^capture/camera_mode.cpp^return largeEnough ? (sameShape ? 0 : 1) : 2;^return largeEnough ? 0 : 2;^unit CameraModeChoice
+slowest-rate-chosen^capture/camera_mode.cpp^(uint64_t)a.intervalNumerator * b.intervalDenominator < ^(uint64_t)a.intervalNumerator * b.intervalDenominator > ^unit CameraModeChoice
 scaler-weight-off-by-one^capture/frame_scaler.cpp^weights.push_back((uint32_t)overlap);^weights.push_back((uint32_t)overlap + 1);^unit FrameScaler
 scaler-stretches^capture/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameScaler
 reconnect-never-sleeps^v4l2/v4l2_camera.cpp^std::this_thread::sleep_for(std::chrono::milliseconds(50));^continue;^guest faults
-no-frame-rate-asked^v4l2/v4l2_camera.cpp^parameters.parm.capture.timeperframe = fastest;^(void)fastest;^guest shape_and_rate
-limited-range-kept^v4l2/frame_intake.cpp^    if (limitedRange)\n^    if (false)\n^guest solid_and_bars
+no-frame-rate-asked^v4l2/v4l2_camera.cpp^parameters.parm.capture.timeperframe = interval;^(void)interval;^guest shape_and_rate
+same-camera-not-preferred-on-vivid^v4l2/v4l2_camera.cpp^if (openUsable(true) || (std::chrono::steady_clock::now() - lostAt >= givesUpAfter && openUsable(false))) {^if (openUsable(false)) {^guest several_cameras
+libv4lconvert-matrix^v4l2/frame_intake.cpp^    decodedHere = YcbcrDecoder::decodes(camera.fmt.pix.pixelformat);^    decodedHere = false;^guest colours
 connect-failure-ignored^directshow/capture_chain.cpp^    if (FAILED(connected)) return connected;\n^^wine
 lost-camera-never-rebuilt^directshow/device_watch.cpp^if (lost && SUCCEEDED(rebuildChain())) lost = false;^(void)lost;^wine
 leaked-reference^directshow/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^wine

@@ -27,12 +27,12 @@ def run_cases(cases, chosen):
     print("vivid: %d failed" % len(failures))
     sys.exit(1 if failures else 0)
 
-PATTERN = {"bars": 1, "horizontal bars": 3, (255, 255, 255): 6, (255, 0, 0): 7, (0, 255, 0): 8,
-           (0, 0, 255): 9}
+PATTERN = {"75% bars": 0, "bars": 1, "colour-space bars": 2, "horizontal bars": 3, (255, 255, 255): 6,
+           (255, 0, 0): 7, (0, 255, 0): 8, (0, 0, 255): 9, "grey ramp": 20}
 
 
-def ctl(*controls):
-    subprocess.run(["v4l2-ctl", "-d", "/dev/video0"] + [a for c in controls for a in ("-c", c)], check=True)
+def ctl(*controls, device="/dev/video0"):
+    subprocess.run(["v4l2-ctl", "-d", device] + [a for c in controls for a in ("-c", c)], check=True)
 
 
 def wait_until(condition, seconds):
@@ -44,15 +44,24 @@ def wait_until(condition, seconds):
     return True
 
 
-def show(picture):
+def show(picture, device="/dev/video0"):
     """A solid colour or colour bars, without vivid's text."""
-    ctl("osd_text_mode=2", "test_pattern=%d" % PATTERN[picture])
+    ctl("osd_text_mode=2", "test_pattern=%d" % PATTERN[picture], device=device)
 
 
-def replug():
-    """Loads the driver: one webcam-like capture node."""
-    subprocess.run(["modprobe", "vivid", "n_devs=1", "node_types=0x1", "num_inputs=1", "input_types=0x0"], check=True)
-    wait_until(lambda: os.path.exists("/dev/video0"), 5)
+def replug(cameras=1, **parameters):
+    """Loads the driver: webcam-like capture nodes, one per camera unless parameters say more."""
+    each = lambda value: ",".join([value] * cameras)
+    options = dict(n_devs=str(cameras), node_types=each("0x1"), num_inputs=each("1"), input_types=each("0x0"))
+    options.update(parameters)
+    subprocess.run(["modprobe", "vivid"] + ["%s=%s" % option for option in options.items()], check=True)
+    wait_until(lambda: os.path.exists("/dev/video%d" % (cameras - 1)), 5)
+
+
+def reload(cameras=1, **parameters):
+    """The driver afresh, with other cameras."""
+    wait_until(lambda: subprocess.run(["rmmod", "vivid"], stderr=subprocess.DEVNULL).returncode == 0, 5)
+    replug(cameras, **parameters)
 
 
 def plug(picture):

@@ -38,6 +38,7 @@ void FrameCounter::report(std::FILE* file) const {
     std::fprintf(file, "camera_format %c%c%c%c\ncamera_size %ux%u\ncamera_interval %u/%u\n", fourcc & 255,
                  fourcc >> 8 & 255, fourcc >> 16 & 255, fourcc >> 24 & 255, camera->streamWidth.load(),
                  camera->streamHeight.load(), camera->streamInterval[0].load(), camera->streamInterval[1].load());
+    std::fprintf(file, "camera_name %s\n", camera->name());
     const long n = frames;
     std::fprintf(file, "camera_frames %ld\n", n);
     if (n > 1 && lastNs > firstNs)

@@ -119,7 +119,7 @@ static int cameraReleased() {
 #endif
 
 static void writeReport() {
-    std::FILE* file = std::fopen(reportPath, "w");
+    std::FILE* file = std::fopen(reportPath, "wb");
     if (!file) return;
     std::fprintf(file, "passes %ld\nfullscreen %d\nresident_after_1000 %ld\nresident_at_end %ld\n", passes,
                  fullScreen ? 1 : 0, residentAfter1000, residentAtEnd);

@@ -1,0 +1,20 @@
+// Which of the ways a camera offers to send frames to take, on every camera system: the size
+// first, then the format, then the rate.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// One way a camera can send: a size, a format, and the shortest time between frames it lists
+// for them (seconds as a fraction; 0/0 when it lists none).
+struct CameraMode {
+    uint32_t width, height;
+    int formatRank;  // how much we like the format: 0 best
+    uint32_t intervalNumerator, intervalDenominator;
+};
+
+// The mode to take for frames of width x height: of the sizes, the smallest of the frame's
+// shape that is at least as large; else the smallest at least as large (its middle is used,
+// cropped to the frame's shape); else the largest. At that size the best-liked format, and in it
+// the fastest rate. Its index, or -1 when none is offered.
+int chooseMode(const std::vector<CameraMode>& modes, int width, int height);
