@@ -3,6 +3,9 @@
 #include "directshow/directshow_camera.h"
 
 #include <cstring>
+#include <vector>
+
+#include "capture/camera_mode.h"
 
 static const DWORD inprocServerOrHandler = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER;
 
@@ -34,10 +37,11 @@ static void deleteMediaType(AM_MEDIA_TYPE* type) {
 // The first device of the video input category, bound to its filter. With no camera the
 // category is empty: S_FALSE and no enumerator.
 HRESULT DirectShowCamera::bindFirstDevice(IBaseFilter** device) {
-    CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, inprocServerOrHandler, IID_ICreateDevEnum,
-                     reinterpret_cast<void**>(&devEnum));
+    HRESULT status = create(CLSID_SystemDeviceEnum, inprocServerOrHandler, IID_ICreateDevEnum,
+                            reinterpret_cast<void**>(&devEnum), "the system device enumerator");
+    if (FAILED(status)) return status;
     IEnumMoniker* enumerator = nullptr;
-    HRESULT status = VFW_E_NO_CAPTURE_HARDWARE;
+    status = VFW_E_NO_CAPTURE_HARDWARE;
     if (devEnum && devEnum->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &enumerator, 0) == S_OK &&
         enumerator) {
         ULONG fetched = 0;
@@ -55,22 +59,38 @@ HRESULT DirectShowCamera::bindFirstDevice(IBaseFilter** device) {
     return status;
 }
 
-// Asks the device (in the graph, its output pin found) for width x height, then connects it
-// to the grabber.
+// Asks the device (in the graph, its output pin found) for the way of sending that chooseMode
+// picks from those its stream config lists (a media type of the camera's own, at its fastest
+// rate), then connects it to the grabber. A camera that refuses keeps its own format.
 HRESULT DirectShowCamera::connectSource() {
+    if (streamConfig) streamConfig->Release();
+    streamConfig = nullptr;
     builder->FindInterface(nullptr, nullptr, source, IID_IAMStreamConfig, reinterpret_cast<void**>(&streamConfig));
-    AM_MEDIA_TYPE* format = nullptr;
-    if (streamConfig && SUCCEEDED(streamConfig->GetFormat(&format)) && format) {
-        if (IsEqualGUID(format->formattype, FORMAT_VideoInfo) && format->pbFormat &&
-            format->cbFormat >= sizeof(VIDEOINFOHEADER)) {
-            BITMAPINFOHEADER& header = reinterpret_cast<VIDEOINFOHEADER*>(format->pbFormat)->bmiHeader;
-            header.biWidth = width;
-            header.biHeight = height;  // positive: bottom-up
-            header.biCompression = BI_RGB;
-            header.biSizeImage = width * height * 3;
-            streamConfig->SetFormat(format);
+    int count = 0, capsSize = 0;
+    if (streamConfig && SUCCEEDED(streamConfig->GetNumberOfCapabilities(&count, &capsSize)) &&
+        capsSize == sizeof(VIDEO_STREAM_CONFIG_CAPS) && count > 0 && count <= 1024) {
+        std::vector<AM_MEDIA_TYPE*> types;
+        std::vector<CameraMode> modes;
+        for (int i = 0; i < count; i++) {
+            AM_MEDIA_TYPE* type = nullptr;
+            VIDEO_STREAM_CONFIG_CAPS caps{};
+            if (streamConfig->GetStreamCaps(i, &type, reinterpret_cast<BYTE*>(&caps)) != S_OK || !type) continue;
+            if (!IsEqualGUID(type->majortype, MEDIATYPE_Video) || !IsEqualGUID(type->formattype, FORMAT_VideoInfo) ||
+                !type->pbFormat || type->cbFormat < sizeof(VIDEOINFOHEADER)) {
+                deleteMediaType(type);
+                continue;
+            }
+            VIDEOINFOHEADER* info = reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat);
+            if (caps.MinFrameInterval > 0) info->AvgTimePerFrame = caps.MinFrameInterval;  // its fastest
+            const BITMAPINFOHEADER& header = info->bmiHeader;
+            const bool rgb24 = IsEqualGUID(type->subtype, MEDIASUBTYPE_RGB24);
+            modes.push_back({(uint32_t)header.biWidth, (uint32_t)(header.biHeight < 0 ? -header.biHeight : header.biHeight),
+                             rgb24 ? 0 : 1, (uint32_t)info->AvgTimePerFrame, 10000000});
+            types.push_back(type);
         }
-        deleteMediaType(format);
+        const int chosen = chooseMode(modes, width, height);
+        if (chosen >= 0) streamConfig->SetFormat(types[chosen]);  // refused: the camera's own format stays
+        for (AM_MEDIA_TYPE* type : types) deleteMediaType(type);
     }
     // A device whose frames cannot reach the grabber would leave the mosaic black for good.
     const HRESULT connected = graph->Connect(sourceOut, grabberIn);
@@ -78,25 +98,39 @@ HRESULT DirectShowCamera::connectSource() {
     return connected;
 }
 
+// A COM object the chain cannot do without; when it cannot be had, `missing` names it.
+HRESULT DirectShowCamera::create(REFCLSID type, DWORD context, REFIID iid, void** object, const char* what) {
+    const HRESULT status = CoCreateInstance(type, nullptr, context, iid, object);
+    if (FAILED(status) || !*object) missing = what;
+    return FAILED(status) ? status : *object ? S_OK : E_NOINTERFACE;
+}
+
 HRESULT DirectShowCamera::startCapture(int width, int height) {
     this->width = width;  // what connectSource asks the device for, now and after a loss
     this->height = height;
     CoInitialize(nullptr);
-    CoCreateInstance(CLSID_FilterGraph, nullptr, inprocServerOrHandler, IID_IGraphBuilder,
-                     reinterpret_cast<void**>(&graph));
+    HRESULT status = create(CLSID_FilterGraph, inprocServerOrHandler, IID_IGraphBuilder,
+                            reinterpret_cast<void**>(&graph), "the filter graph manager");
+    if (FAILED(status)) return status;
     // Nothing can be built without a device: stop here and say so.
-    const HRESULT bound = bindFirstDevice(&source);
-    if (FAILED(bound)) return bound;
+    status = bindFirstDevice(&source);
+    if (FAILED(status)) return status;
 
     graph->AddFilter(source, L"Video Capture");
 
-    CoCreateInstance(CLSID_CaptureGraphBuilder2, nullptr, inprocServerOrHandler, IID_ICaptureGraphBuilder2,
-                     reinterpret_cast<void**>(&builder));
+    status = create(CLSID_CaptureGraphBuilder2, inprocServerOrHandler, IID_ICaptureGraphBuilder2,
+                    reinterpret_cast<void**>(&builder), "the capture graph builder");
+    if (FAILED(status)) return status;
     builder->SetFiltergraph(graph);
 
-    CoCreateInstance(CLSID_SampleGrabber, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                     reinterpret_cast<void**>(&grabberFilter));
-    grabberFilter->QueryInterface(IID_ISampleGrabber, reinterpret_cast<void**>(&grabber));
+    status = create(CLSID_SampleGrabber, CLSCTX_INPROC_SERVER, IID_IBaseFilter, reinterpret_cast<void**>(&grabberFilter),
+                    "the sample grabber (qedit.dll)");
+    if (FAILED(status)) return status;
+    status = grabberFilter->QueryInterface(IID_ISampleGrabber, reinterpret_cast<void**>(&grabber));
+    if (FAILED(status)) {
+        missing = "the sample grabber's ISampleGrabber";
+        return status;
+    }
 
     // Only the kind of frame is fixed here; the size comes from the device's format below.
     AM_MEDIA_TYPE wanted;
@@ -111,20 +145,35 @@ HRESULT DirectShowCamera::startCapture(int width, int height) {
 
     // The device is in the graph before its format changes, and the format changes before
     // the device is connected.
-    const HRESULT connected = connectSource();
-    if (FAILED(connected)) return connected;
+    status = connectSource();
+    if (FAILED(status)) return status;
     grabber->SetBufferSamples(TRUE);
     grabber->SetOneShot(FALSE);
 
-    CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                     reinterpret_cast<void**>(&nullRenderer));
+    status = create(CLSID_NullRenderer, CLSCTX_INPROC_SERVER, IID_IBaseFilter, reinterpret_cast<void**>(&nullRenderer),
+                    "the null renderer (qedit.dll)");
+    if (FAILED(status)) return status;
     graph->AddFilter(nullRenderer, L"NullRenderer");
     connectFilters(graph, grabberFilter, nullRenderer);
 
-    builder->RenderStream(&PIN_CATEGORY_PREVIEW, &MEDIATYPE_Video, source, nullptr, nullptr);
+    renderPreview();
 
-    graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
+    status = graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
+    if (FAILED(status)) {
+        missing = "the filter graph's media control";
+        return status;
+    }
     return control->Run();
+}
+
+// The device's preview stream, into a null renderer of its own: rendered with no sink, a camera
+// with a preview pin would open a video window of DirectShow's beside the mosaic's.
+void DirectShowCamera::renderPreview() {
+    if (!previewRenderer &&
+        SUCCEEDED(CoCreateInstance(CLSID_NullRenderer, nullptr, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                                   reinterpret_cast<void**>(&previewRenderer))))
+        graph->AddFilter(previewRenderer, L"Preview");
+    builder->RenderStream(&PIN_CATEGORY_PREVIEW, &MEDIATYPE_Video, source, nullptr, previewRenderer);
 }
 
 IPin* DirectShowCamera::pinOf(IBaseFilter* filter, PIN_DIRECTION direction) {

@@ -54,7 +54,7 @@ HRESULT DirectShowCamera::rebuildChain() {
     if (SUCCEEDED(graph->EnumFilters(&filters))) {
         IBaseFilter* filter = nullptr;
         while (staleCount < 16 && filters->Next(1, &filter, nullptr) == S_OK) {
-            if (filter != grabberFilter && filter != nullRenderer)
+            if (filter != grabberFilter && filter != nullRenderer && filter != previewRenderer)
                 stale[staleCount++] = filter;
             else
                 filter->Release();
@@ -65,17 +65,18 @@ HRESULT DirectShowCamera::rebuildChain() {
         graph->RemoveFilter(stale[i]);
         stale[i]->Release();
     }
-    IUnknown* old[] = {sourceOut, streamConfig, source};
+    IUnknown* old[] = {sourceOut, source};
     for (IUnknown* object : old)
         if (object) object->Release();
-    streamConfig = nullptr;
 
     source = fresh;
     graph->AddFilter(source, L"Video Capture");
     sourceOut = pinOf(source, PINDIR_OUTPUT);
+    // The camera back may be another one, or send at another size: chosen and planned afresh.
     status = connectSource();
     if (SUCCEEDED(status)) {
-        builder->RenderStream(&PIN_CATEGORY_PREVIEW, &MEDIATYPE_Video, source, nullptr, nullptr);
+        planConnectedSize();
+        renderPreview();
         status = control->Run();
     }
     rebuilding = false;

@@ -12,8 +12,11 @@ bool DirectShowCamera::start(int width, int height) {
     if (FAILED(status)) {
         if (status == VFW_E_NO_CAPTURE_HARDWARE)
             std::snprintf(failureText, sizeof failureText, "no video capture device found");
+        else if (missing)
+            describeFailure("cannot create", status, missing);
         else
-            describeFailure(connectFailed ? "cannot take frames from" : "cannot open", status);
+            describeFailure(connectFailed ? "cannot take frames from" : "cannot open", status,
+                            deviceName[0] ? deviceName : "the video capture device");
         return false;
     }
     planConnectedSize();
@@ -22,20 +25,21 @@ bool DirectShowCamera::start(int width, int height) {
 }
 
 // "WHAT NAME: REASON", the reason in the system's words.
-void DirectShowCamera::describeFailure(const char* what, HRESULT status) {
+void DirectShowCamera::describeFailure(const char* what, HRESULT status, const char* name) {
     char reason[256];
     if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)status, 0, reason,
                         sizeof reason, nullptr) &&
         !AMGetErrorTextA(status, reason, sizeof reason))
         std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)status);
     reason[std::strcspn(reason, "\r\n")] = '\0';
-    const char* device = deviceName[0] ? deviceName : "the video capture device";
-    std::snprintf(failureText, sizeof failureText, "%s %s: %s", what, device, reason);
+    std::snprintf(failureText, sizeof failureText, "%s %s: %s", what, name, reason);
 }
 
-// A camera that cannot give the frame size connects at its own: learn that size once and
-// scale every copy down (or up) to the frame's.
+// A camera that cannot give the frame size connects at its own: learn that size (at start-up,
+// and again whenever the chain is rebuilt) and scale every copy down (or up) to the frame's.
 void DirectShowCamera::planConnectedSize() {
+    delete[] connectedFrame;
+    connectedFrame = nullptr;
     AM_MEDIA_TYPE type;
     std::memset(&type, 0, sizeof type);
     if (FAILED(grabber->GetConnectedMediaType(&type))) return;
@@ -43,6 +47,7 @@ void DirectShowCamera::planConnectedSize() {
         const BITMAPINFOHEADER& header = reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat)->bmiHeader;
         connectedWidth = header.biWidth;
         connectedHeight = header.biHeight < 0 ? -header.biHeight : header.biHeight;
+        connectedFrameTime = reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat)->AvgTimePerFrame;
         if ((connectedWidth != width || connectedHeight != height) && header.biBitCount == 24 && connectedWidth > 0 &&
             connectedHeight > 0 && connectedWidth <= 8192 && connectedHeight <= 8192) {
             connectedRowBytes = (connectedWidth * 3 + 3) & ~3;  // rows are padded to whole words
@@ -86,7 +91,7 @@ DirectShowCamera::~DirectShowCamera() {
     }
     if (mediaEvent) mediaEvent->Release();
     if (control) control->Stop();
-    IUnknown* held[] = {control, builder, grabberIn, sourceOut, nullRenderer, grabber,
+    IUnknown* held[] = {control, builder, grabberIn, sourceOut, previewRenderer, nullRenderer, grabber,
                         grabberFilter, streamConfig, source, graph};
     for (IUnknown* object : held)
         if (object) object->Release();

@@ -41,19 +41,22 @@ public:
     ISampleGrabber* grabber = nullptr;
     IBaseFilter* nullRenderer = nullptr;
 
-    // The size the grabber connected at (the frame's own, or the camera's when it could not
-    // give that).
+    // What the grabber connected at: the frame's own size, or the camera's when it could not
+    // give that; and the time between frames (100 ns units).
     int connectedWidth = 0, connectedHeight = 0;
+    long long connectedFrameTime = 0;
 
 private:
     // Steps of the chain that a rebuild repeats: the first device bound, and the device's
     // output asked for the frame size and connected to the grabber.
     HRESULT bindFirstDevice(IBaseFilter** device);
     HRESULT connectSource();
+    void renderPreview();
+    HRESULT create(REFCLSID type, DWORD context, REFIID iid, void** object, const char* what);
     // When the grabber connected at another size than the frame's (a camera that cannot give
     // it), each copy lands here first and is scaled into the frame.
     void planConnectedSize();
-    void describeFailure(const char* what, HRESULT status);
+    void describeFailure(const char* what, HRESULT status, const char* name);
 
     int width = 0, height = 0;
     long frameBytes = 0;
@@ -64,6 +67,7 @@ private:
     FrameScaler connectedScaler;
 
     bool connectFailed = false;
+    const char* missing = nullptr;  // the object that could not be created
     char deviceName[256] = {};
     char failureText[512] = {};
     // copyFrame() copies only while no rebuild holds the grabber, and a rebuild starts only
@@ -83,4 +87,5 @@ private:
     IMediaControl* control = nullptr;
     IPin* sourceOut = nullptr;
     IPin* grabberIn = nullptr;
+    IBaseFilter* previewRenderer = nullptr;
 };

@@ -40,30 +40,40 @@ done
 
 wine regsvr32 /s "$camera" >"$work/regsvr32.log" 2>&1
 
-# The test program on Wine's DirectShow: the same display as on Linux, byte for byte.
-for frames in scene scene-640; do
-    size=160x120
-    [ $frames = scene-640 ] && size=640x480
+# The test program on Wine's DirectShow: the same display as on Linux, byte for byte, with the
+# camera at the size and rate the program chose (the frame time in 100 ns units). A webcam's
+# list (16:9 first, YUY2 and RGB24 at several sizes and rates, starting at 1280x720 YUY2) gives
+# 640x480 in RGB24 at its fastest, 25 frames a second, though YUY2 runs at 30 there.
+while read -r camera frames size chosen time setting; do
     SDL_VIDEODRIVER=dummy QUILTCAM_TEST_FRAMES="$work/$frames.raw" QUILTCAM_TEST_FRAME_SIZE=$size \
         QUILTCAM_TEST_DUMP="$work/linux.ppm" "$linux/tests/quiltcam-testcam" 2>/dev/null
-    start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/$frames.raw" QUILTCAM_TEST_FRAME_SIZE=$size \
+    start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/$frames.raw" QUILTCAM_TEST_FRAME_SIZE=$size $setting \
         QUILTCAM_TEST_DUMP="Z:$work/windows.ppm" QUILTCAM_TEST_REPORT="Z:$work/report"
     finish 180
-    check "$frames frames: exit status 0 after the dump (was $status)" $([ "$status" = 0 ]; echo $?)
-    grep -qx "grabber_size $size" "$work/report" 2>/dev/null
-    check "$frames frames: the grabber connects at $size ($(grep grabber_size "$work/report" 2>/dev/null))" $?
+    check "$camera: exit status 0 after the dump (was $status)" $([ "$status" = 0 ]; echo $?)
+    grep -qx "grabber_size $chosen" "$work/report" && grep -qx "camera_frame_time $time" "$work/report"
+    check "$camera: the camera runs at $chosen, a frame every ${time}00 ns ($(grep -E 'grabber_size|frame_time' \
+        "$work/report" 2>/dev/null | tr '\n' ' '))" $?
     grep -qx "virtual_camera_released 1" "$work/report" 2>/dev/null
-    check "$frames frames: every reference on the camera given back once it is released" $?
+    check "$camera: every reference on the camera given back once it is released" $?
     cmp -s "$work/linux.ppm" "$work/windows.ppm"
-    check "$frames frames: the display is byte-identical to Linux's" $?
-done
+    check "$camera: the display is byte-identical to Linux's" $?
+done <<TABLE
+160x120-camera scene 160x120 160x120 333333 QUILTCAM_VIRTUAL_CAMERA_MODES=
+640x480-camera scene-640 640x480 640x480 333333 QUILTCAM_VIRTUAL_CAMERA_MODES=
+webcam scene-640 640x480 640x480 400000 QUILTCAM_VIRTUAL_CAMERA_MODES=webcam
+TABLE
 
 # The shipped program, no hooks: what the user sees in its window, once the camera holds its
-# last frame; and the window's close ends it.
+# last frame, and no other window (the camera has a preview pin too, which DirectShow would
+# render in a window of its own); and the window's close ends it.
 $M expect "$work/scene.raw" "$work/expected.ppm"
-start "$win/quiltcam.exe" QUILTCAM_TEST_FRAMES="Z:$work/scene.raw"
+start "$win/quiltcam.exe" QUILTCAM_TEST_FRAMES="Z:$work/scene.raw" QUILTCAM_VIRTUAL_CAMERA_PREVIEW=1
 window=$(window_of 180 640x480)
 sleep 3
+others=$(for id in $(xdotool search --onlyvisible --name '.' 2>/dev/null); do
+    [ "$id" = "$window" ] || xdotool getwindowname "$id"; done | sort -u | tr '\n' ' ')
+check "quiltcam.exe: no window but its own (${others:-none other})" $([ -z "$others" ]; echo $?)
 xwd -id "$window" -silent | "$(dirname "$0")/support/xwd_to_ppm.py" >"$work/window.ppm"
 "$linux/tests/close-window" "$window"
 finish 60
@@ -75,16 +85,24 @@ check "quiltcam.exe: exit status 0 on the window's close (was $status)" $([ "$st
 # decompressor finds no codec), so the program says so rather than show black for ever.
 failure_box "$testcam" "quiltcam: cannot take frames from Quiltcam Virtual Camera: .+" \
     QUILTCAM_TEST_FRAMES="Z:$work/scene.raw" QUILTCAM_VIRTUAL_CAMERA_FORMAT=YUY2
+# The sample grabber's DLL (deprecated, and missing from some Windows installations) absent: the
+# program says what is missing instead of crashing.
+failure_box "$testcam" "quiltcam: cannot create the sample grabber \(qedit.dll\): .+" \
+    QUILTCAM_TEST_FRAMES="Z:$work/scene.raw" WINEDLLOVERRIDES="mscoree,mshtml,qedit="
 
-# Unplugged after 20 frames and back a second later: the picture holds meanwhile, and capture
-# resumes within about a second of the camera's return. (Traces: ms, frames, middle cell.)
-start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/long.raw" QUILTCAM_VIRTUAL_CAMERA_UNPLUG=20,1000 \
+# Unplugged after 20 frames and back a second later, as itself or as a camera that offers only
+# another size: the picture holds meanwhile, and capture resumes within about a second of the
+# camera's return. (Traces: ms, frames, middle cell.)
+for back in itself 320x240; do
+setting=QUILTCAM_VIRTUAL_CAMERA_RETURN=
+[ $back = itself ] || setting=QUILTCAM_VIRTUAL_CAMERA_RETURN=$back
+start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/long.raw" QUILTCAM_VIRTUAL_CAMERA_UNPLUG=20,1000 $setting \
     QUILTCAM_TEST_TRACE="Z:$work/trace"
 window=$(window_of 180 640x480)
 sleep 5
 key "$window" q
 finish 60
-check "unplugged and back: exit status 0 on a key (was $status)" $([ "$status" = 0 ]; echo $?)
+check "unplugged and back as $back: exit status 0 on a key (was $status)" $([ "$status" = 0 ]; echo $?)
 # The longest wait between new pictures is the unplug: nothing may change during it (a cleared
 # or black display would be a new picture), and it may outlast the camera's second away by
 # about a second at most.
@@ -94,9 +112,10 @@ read -r away held <<<"$(awk '
     END { print longest + 0, held }' "$work/trace")"
 resumed=$((away - 1000))
 echo "  away ${away} ms holding ($held), live again ${resumed} ms after the camera's return"
-check "unplugged and back: the picture holds while the camera is away" \
+check "unplugged and back as $back: the picture holds while the camera is away" \
     $([ "$away" -ge 900 ] && [ -n "$held" ] && [ "$held" != 0,0,0 ]; echo $?)
-check "unplugged and back: live again within a second of the return" $([ "$resumed" -le 1000 ]; echo $?)
+check "unplugged and back as $back: live again within a second of the return" $([ "$resumed" -le 1000 ]; echo $?)
+done
 
 # A key while the camera is away ends the frame loop at once (its trace stops); Wine then takes
 # a moment to end the process.

@@ -75,6 +75,11 @@ same-camera-not-preferred-on-vivid^v4l2/v4l2_camera.cpp^if (openUsable(true) || 
 libv4lconvert-matrix^v4l2/frame_intake.cpp^    decodedHere = YcbcrDecoder::decodes(camera.fmt.pix.pixelformat);^    decodedHere = false;^guest colours
 connect-failure-ignored^directshow/capture_chain.cpp^    if (FAILED(connected)) return connected;\n^^wine
 lost-camera-never-rebuilt^directshow/device_watch.cpp^if (lost && SUCCEEDED(rebuildChain())) lost = false;^(void)lost;^wine
+unchecked-creation^directshow/capture_chain.cpp^"the sample grabber (qedit.dll)");\n    if (FAILED(status)) return status;^"the sample grabber (qedit.dll)");^wine
+camera-list-ignored^directshow/capture_chain.cpp^if (chosen >= 0) streamConfig->SetFormat(types[chosen]);^(void)chosen;^wine
+fastest-rate-not-asked^directshow/capture_chain.cpp^if (caps.MinFrameInterval > 0) info->AvgTimePerFrame = caps.MinFrameInterval;^(void)caps;^wine
+rebuild-not-replanned^directshow/device_watch.cpp^        planConnectedSize();\n^^wine
+preview-in-a-window^directshow/capture_chain.cpp^source, nullptr, previewRenderer);^source, nullptr, nullptr);^wine
 leaked-reference^directshow/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^wine
 missed-release-on-failure^directshow/capture_chain.cpp^        out->Release();\n        return E_FAIL;^        return E_FAIL;^wine
 FAULTS

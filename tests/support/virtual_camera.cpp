@@ -2,17 +2,23 @@
 // capture source filter in an in-process COM server, registered under the video input device
 // category as "Quiltcam Virtual Camera". For tests only; nothing shipped needs it.
 //
-// It streams on a thread of its own at 30 frames a second, in samples from the allocator it
+// It streams on a thread of its own at the rate it was set to, in samples from the allocator it
 // agrees with the downstream pin, timestamped on the graph's clock, and plays a frame file,
-// holding its last frame (each run starts the file again). Its one output pin is of the capture
-// category and offers one format, which IAMStreamConfig reports and refuses to change.
+// holding its last frame (each run starts the file again; at another size than the file's,
+// resampled to the nearest pixel). Its output pin is of the capture category; IAMStreamConfig
+// lists the formats it offers and takes only those.
 // Settings, read from the environment of the program that loads it:
 //   QUILTCAM_TEST_FRAMES=file            the frames: packed blue-green-red, rows bottom-up
 //   QUILTCAM_TEST_FRAME_SIZE=WxH         their size (160x120), the only size offered: at
 //                                        640x480 the camera refuses to be set to 160 x 120
 //   QUILTCAM_VIRTUAL_CAMERA_FORMAT=YUY2  send YUY2, as most USB webcams do, instead of RGB24
+//   QUILTCAM_VIRTUAL_CAMERA_MODES=webcam offer a webcam's list instead: YUY2 and RGB24 at several
+//                                        sizes, 16:9 first, each at a rate of its own, starting
+//                                        at 1280x720 YUY2
+//   QUILTCAM_VIRTUAL_CAMERA_PREVIEW=1    a second output pin, of the preview category
 //   QUILTCAM_VIRTUAL_CAMERA_UNPLUG=N,M   unplugged after N frames (the graph hears
 //                                        EC_DEVICE_LOST), back M ms later (once a process)
+//   QUILTCAM_VIRTUAL_CAMERA_RETURN=WxH   back as a camera that offers only RGB24 at WxH
 // Install with `regsvr32 quiltcam-virtual-camera.dll`, remove with `regsvr32 /u`.
 #include <windows.h>
 #include <dshow.h>
@@ -28,7 +34,7 @@
 static const CLSID CLSID_QuiltcamVirtualCamera = {
     0x5c2e6a1b, 0x3d47, 0x4e8f, {0x9a, 0x61, 0x7b, 0x0c, 0x2d, 0x4e, 0x8f, 0x13}};
 static const WCHAR friendlyName[] = L"Quiltcam Virtual Camera";
-static const WCHAR pinName[] = L"Capture";
+static const WCHAR pinName[] = L"Capture", previewPinName[] = L"Preview";
 static const REFERENCE_TIME framePeriod = 333333;  // 100 ns units: 30 frames a second
 
 static HMODULE thisModule;
@@ -36,9 +42,17 @@ static LONG objectsAlive = 0;
 
 // --- Settings and the shared unplug ---
 
+// A way the camera can send: a size, a format, and the shortest time between frames.
+struct Mode {
+    int width, height;
+    bool yuy2;
+    REFERENCE_TIME fastest;
+};
+
 struct Settings {
-    int width = 160, height = 120;
-    bool yuy2 = false;
+    int width = 160, height = 120;  // the file's frames
+    std::vector<Mode> modes, returnModes;
+    bool preview = false;
     long unplugAfter = -1, backAfterMs = 0;
     std::vector<unsigned char> frames;  // whole frames only
 };
@@ -49,7 +63,20 @@ static const Settings& settings() {
         if (const char* size = std::getenv("QUILTCAM_TEST_FRAME_SIZE")) std::sscanf(size, "%dx%d", &s.width, &s.height);
         if (s.width <= 0 || s.height <= 0 || s.width > 4096 || s.height > 4096) s.width = 160, s.height = 120;
         const char* format = std::getenv("QUILTCAM_VIRTUAL_CAMERA_FORMAT");
-        s.yuy2 = format && !std::strcmp(format, "YUY2");
+        s.modes = {{s.width, s.height, format && !std::strcmp(format, "YUY2"), framePeriod}};
+        const char* modes = std::getenv("QUILTCAM_VIRTUAL_CAMERA_MODES");
+        if (modes && !std::strcmp(modes, "webcam"))
+            s.modes = {{1280, 720, true, 1000000}, {640, 360, true, 333333},  {640, 480, true, 333333},
+                       {1280, 960, true, 1333333}, {1280, 720, false, 2000000}, {640, 360, false, 333333},
+                       {640, 480, false, 400000},  {320, 180, false, 333333}};
+        const char* preview = std::getenv("QUILTCAM_VIRTUAL_CAMERA_PREVIEW");
+        s.preview = preview && !std::strcmp(preview, "1");
+        int returnWidth = 0, returnHeight = 0;
+        if (const char* back = std::getenv("QUILTCAM_VIRTUAL_CAMERA_RETURN"))
+            std::sscanf(back, "%dx%d", &returnWidth, &returnHeight);
+        s.returnModes = s.modes;
+        if (returnWidth > 0 && returnHeight > 0 && returnWidth <= 4096 && returnHeight <= 4096)
+            s.returnModes = {{returnWidth, returnHeight, false, framePeriod}};
         if (const char* unplug = std::getenv("QUILTCAM_VIRTUAL_CAMERA_UNPLUG"))
             std::sscanf(unplug, "%ld,%ld", &s.unplugAfter, &s.backAfterMs);
         const size_t frameBytes = (size_t)s.width * s.height * 3;
@@ -96,31 +123,39 @@ static AM_MEDIA_TYPE* newType(const AM_MEDIA_TYPE* from) {
     return type;
 }
 
-// The one format the camera sends.
+// A format the camera sends: a mode at a rate.
 struct CameraFormat {
     AM_MEDIA_TYPE type;
     VIDEOINFOHEADER info;
-    CameraFormat() {
-        const Settings& s = settings();
+    Mode mode;
+    CameraFormat(const Mode& mode, REFERENCE_TIME interval) : mode(mode) {
         std::memset(&info, 0, sizeof info);
         BITMAPINFOHEADER& header = info.bmiHeader;
         header.biSize = sizeof header;
-        header.biWidth = s.width;
-        header.biHeight = s.height;  // RGB: bottom-up; YUY2 is top-down whatever the sign
+        header.biWidth = mode.width;
+        header.biHeight = mode.height;  // RGB: bottom-up; YUY2 is top-down whatever the sign
         header.biPlanes = 1;
-        header.biBitCount = s.yuy2 ? 16 : 24;
-        header.biCompression = s.yuy2 ? MAKEFOURCC('Y', 'U', 'Y', '2') : BI_RGB;
-        header.biSizeImage = (DWORD)(s.width * s.height * header.biBitCount / 8);
-        info.AvgTimePerFrame = framePeriod;
-        info.dwBitRate = (DWORD)(header.biSizeImage * 8 * 30);
+        header.biBitCount = mode.yuy2 ? 16 : 24;
+        header.biCompression = mode.yuy2 ? MAKEFOURCC('Y', 'U', 'Y', '2') : BI_RGB;
+        header.biSizeImage = (DWORD)(mode.width * mode.height * header.biBitCount / 8);
+        info.AvgTimePerFrame = interval;
+        info.dwBitRate = (DWORD)(header.biSizeImage * 8 * (10000000 / interval));
         std::memset(&type, 0, sizeof type);
         type.majortype = MEDIATYPE_Video;
-        type.subtype = s.yuy2 ? MEDIASUBTYPE_YUY2 : MEDIASUBTYPE_RGB24;
+        type.subtype = mode.yuy2 ? MEDIASUBTYPE_YUY2 : MEDIASUBTYPE_RGB24;
         type.bFixedSizeSamples = TRUE;
         type.lSampleSize = header.biSizeImage;
         type.formattype = FORMAT_VideoInfo;
         type.cbFormat = sizeof info;
         type.pbFormat = reinterpret_cast<BYTE*>(&info);
+    }
+    CameraFormat(const CameraFormat& other) { *this = other; }
+    CameraFormat& operator=(const CameraFormat& other) {
+        type = other.type;
+        info = other.info;
+        mode = other.mode;
+        type.pbFormat = reinterpret_cast<BYTE*>(&info);
+        return *this;
     }
     // Whether a media type asks for exactly this format (a partial type: for what it names).
     bool accepts(const AM_MEDIA_TYPE* other) const {
@@ -214,8 +249,8 @@ public:
 
 private:
     ~PinEnumerator() override;
-    ULONG size() override { return 1; }
-    IPin* item(ULONG) override;
+    ULONG size() override;
+    IPin* item(ULONG index) override;
     Filter* filter;
 };
 
@@ -241,7 +276,8 @@ private:
 
 class OutputPin final : public IPin, public IAMStreamConfig, public IKsPropertySet {
 public:
-    explicit OutputPin(Filter* filter) : filter(filter) {}
+    OutputPin(Filter* filter, const GUID* category, const WCHAR* name, const Mode& mode)
+        : filter(filter), category(category), name(name), format(mode, 2 * mode.fastest) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
@@ -261,9 +297,10 @@ public:
     }
     HRESULT STDMETHODCALLTYPE QueryId(LPWSTR* id) override {
         if (!id) return E_POINTER;
-        *id = static_cast<LPWSTR>(CoTaskMemAlloc(sizeof pinName));
+        const size_t bytes = (lstrlenW(name) + 1) * sizeof(WCHAR);
+        *id = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
         if (!*id) return E_OUTOFMEMORY;
-        std::memcpy(*id, pinName, sizeof pinName);
+        std::memcpy(*id, name, bytes);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE QueryAccept(const AM_MEDIA_TYPE* type) override {
@@ -287,15 +324,10 @@ public:
         *type = newType(&format.type);
         return *type ? S_OK : E_OUTOFMEMORY;
     }
-    HRESULT STDMETHODCALLTYPE GetNumberOfCapabilities(int* count, int* size) override {
-        if (!count || !size) return E_POINTER;
-        *count = 1;
-        *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE GetNumberOfCapabilities(int* count, int* size) override;
     HRESULT STDMETHODCALLTYPE GetStreamCaps(int index, AM_MEDIA_TYPE** type, BYTE* caps) override;
 
-    // IKsPropertySet: the pin's category, capture.
+    // IKsPropertySet: the pin's category.
     HRESULT STDMETHODCALLTYPE Set(REFGUID, DWORD, LPVOID, DWORD, LPVOID, DWORD) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE Get(REFGUID set, DWORD id, LPVOID, DWORD, LPVOID data, DWORD size, DWORD* returned) override;
     HRESULT STDMETHODCALLTYPE QuerySupported(REFGUID set, DWORD id, DWORD* support) override {
@@ -306,8 +338,10 @@ public:
     }
 
     Filter* filter;
-    CameraFormat format;
-    // The connection, guarded by the filter's lock.
+    const GUID* category;
+    const WCHAR* name;
+    CameraFormat format;  // guarded by the filter's lock, as is the connection
+    // The connection.
     IPin* peer = nullptr;
     IMemInputPin* input = nullptr;
     IMemAllocator* allocator = nullptr;
@@ -317,7 +351,10 @@ public:
 
 class Filter final : public Counted<IBaseFilter> {
 public:
-    Filter() : pin(this) {
+    // Plugged in again after an unplug, it is the camera it returns as.
+    explicit Filter(const std::vector<Mode>& modes)
+        : modes(modes), pin(this, &PIN_CATEGORY_CAPTURE, pinName, modes[0]),
+          previewPin(this, &PIN_CATEGORY_PREVIEW, previewPinName, modes[0]) {
         InitializeCriticalSection(&lock);
         stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         InterlockedIncrement(&objectsAlive);
@@ -374,9 +411,10 @@ public:
     HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR id, IPin** found) override {
         if (!id || !found) return E_POINTER;
         *found = nullptr;
-        if (lstrcmpW(id, pinName)) return VFW_E_NOT_FOUND;
-        *found = &pin;
-        pin.AddRef();
+        for (ULONG i = 0; i < pinCount(); i++)
+            if (!lstrcmpW(id, pins(i)->name)) *found = pins(i);
+        if (!*found) return VFW_E_NOT_FOUND;
+        (*found)->AddRef();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE QueryFilterInfo(FILTER_INFO* info) override {
@@ -400,21 +438,25 @@ public:
     HRESULT STDMETHODCALLTYPE QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
 
     void stream();
+    ULONG pinCount() const { return settings().preview ? 2 : 1; }
+    OutputPin* pins(ULONG index) { return index == 0 ? &pin : &previewPin; }
 
     CRITICAL_SECTION lock;
     FILTER_STATE state = State_Stopped;
-    OutputPin pin;
+    const std::vector<Mode> modes;
+    OutputPin pin, previewPin;
 
 private:
     ~Filter() override {
         Stop();
         pin.Disconnect();
+        previewPin.Disconnect();
         if (clock) clock->Release();
         CloseHandle(stopEvent);
         DeleteCriticalSection(&lock);
         InterlockedDecrement(&objectsAlive);
     }
-    void deliver(IMemAllocator* allocator, IMemInputPin* input, long frame, bool first);
+    void deliver(OutputPin& to, IMemAllocator* allocator, IMemInputPin* input, long frame, bool first);
     void notify(long code, LONG_PTR param2);
 
     REFERENCE_TIME startTime = 0;
@@ -436,9 +478,10 @@ HRESULT PinEnumerator::Clone(IEnumPins** copy) {
     *copy = clone;
     return S_OK;
 }
-IPin* PinEnumerator::item(ULONG) {
-    filter->pin.AddRef();
-    return &filter->pin;
+ULONG PinEnumerator::size() { return filter->pinCount(); }
+IPin* PinEnumerator::item(ULONG index) {
+    filter->pins(index)->AddRef();
+    return filter->pins(index);
 }
 
 HRESULT OutputPin::QueryInterface(REFIID iid, void** object) {
@@ -549,37 +592,53 @@ HRESULT OutputPin::QueryPinInfo(PIN_INFO* info) {
     info->pFilter = filter;
     filter->AddRef();
     info->dir = PINDIR_OUTPUT;
-    lstrcpynW(info->achName, pinName, MAX_PIN_NAME);
+    lstrcpynW(info->achName, name, MAX_PIN_NAME);
     return S_OK;
 }
 
-// A real camera takes only the formats it lists: a size it cannot give, or a type that does
-// not describe itself consistently, is refused.
+// A real camera takes only the formats it lists, at a rate it can give: a size it cannot give,
+// or a type that does not describe itself consistently, is refused.
 HRESULT OutputPin::SetFormat(AM_MEDIA_TYPE* type) {
     if (!type) return E_POINTER;
     EnterCriticalSection(&filter->lock);
-    const HRESULT status = filter->state != State_Stopped ? VFW_E_NOT_STOPPED
-                           : peer                         ? VFW_E_ALREADY_CONNECTED
-                           : format.accepts(type)         ? S_OK
-                                                          : VFW_E_INVALIDMEDIATYPE;
+    HRESULT status = filter->state != State_Stopped ? VFW_E_NOT_STOPPED : peer ? VFW_E_ALREADY_CONNECTED
+                                                                                 : VFW_E_INVALIDMEDIATYPE;
+    for (const Mode& mode : filter->modes) {
+        const CameraFormat offered(mode, mode.fastest);
+        if (status != VFW_E_INVALIDMEDIATYPE || !offered.accepts(type)) continue;
+        REFERENCE_TIME interval = reinterpret_cast<const VIDEOINFOHEADER*>(type->pbFormat)->AvgTimePerFrame;
+        if (interval < mode.fastest) interval = 2 * mode.fastest;  // none asked for, or too fast
+        format = CameraFormat(mode, interval);
+        status = S_OK;
+    }
     LeaveCriticalSection(&filter->lock);
     return status;
 }
 
+HRESULT OutputPin::GetNumberOfCapabilities(int* count, int* size) {
+    if (!count || !size) return E_POINTER;
+    *count = (int)filter->modes.size();
+    *size = sizeof(VIDEO_STREAM_CONFIG_CAPS);
+    return S_OK;
+}
+
+// Each mode at half its fastest rate, as cameras list them; the fastest is in the caps.
 HRESULT OutputPin::GetStreamCaps(int index, AM_MEDIA_TYPE** type, BYTE* caps) {
     if (!type || !caps) return E_POINTER;
-    if (index != 0) return S_FALSE;
-    *type = newType(&format.type);
+    if (index < 0 || index >= (int)filter->modes.size()) return S_FALSE;
+    const Mode& mode = filter->modes[index];
+    const CameraFormat offered(mode, 2 * mode.fastest);
+    *type = newType(&offered.type);
     if (!*type) return E_OUTOFMEMORY;
     auto* video = reinterpret_cast<VIDEO_STREAM_CONFIG_CAPS*>(caps);
     std::memset(video, 0, sizeof *video);
-    const BITMAPINFOHEADER& header = format.info.bmiHeader;
     video->guid = FORMAT_VideoInfo;
-    const SIZE size = {header.biWidth, header.biHeight};
+    const SIZE size = {mode.width, mode.height};
     video->InputSize = video->MinCroppingSize = video->MaxCroppingSize = video->MinOutputSize = video->MaxOutputSize = size;
     video->CropGranularityX = video->CropGranularityY = video->OutputGranularityX = video->OutputGranularityY = 1;
-    video->MinFrameInterval = video->MaxFrameInterval = framePeriod;
-    video->MinBitsPerSecond = video->MaxBitsPerSecond = (LONG)format.info.dwBitRate;
+    video->MinFrameInterval = mode.fastest;
+    video->MaxFrameInterval = 10 * mode.fastest;
+    video->MinBitsPerSecond = video->MaxBitsPerSecond = (LONG)offered.info.dwBitRate;
     return S_OK;
 }
 
@@ -590,7 +649,7 @@ HRESULT OutputPin::Get(REFGUID set, DWORD id, LPVOID, DWORD, LPVOID data, DWORD 
     if (returned) *returned = sizeof(GUID);
     if (!data) return S_OK;
     if (size < sizeof(GUID)) return E_UNEXPECTED;
-    *static_cast<GUID*>(data) = PIN_CATEGORY_CAPTURE;
+    *static_cast<GUID*>(data) = *category;
     return S_OK;
 }
 
@@ -606,6 +665,7 @@ HRESULT Filter::Pause() {
     HRESULT status = S_OK;
     if (state == State_Stopped && pin.peer) {
         status = pin.allocator->Commit();
+        if (SUCCEEDED(status) && previewPin.peer) status = previewPin.allocator->Commit();
         if (SUCCEEDED(status)) {
             ResetEvent(stopEvent);
             thread = CreateThread(nullptr, 0, streamThread, this, 0, nullptr);
@@ -634,7 +694,8 @@ HRESULT Filter::Stop() {
     HANDLE stopping = thread;
     thread = nullptr;
     SetEvent(stopEvent);
-    if (pin.allocator) pin.allocator->Decommit();  // a GetBuffer that waits gives up
+    for (OutputPin* output : {&pin, &previewPin})  // a GetBuffer that waits gives up
+        if (output->allocator) output->allocator->Decommit();
     LeaveCriticalSection(&lock);
     if (stopping) {
         WaitForSingleObject(stopping, INFINITE);
@@ -653,65 +714,84 @@ void Filter::notify(long code, LONG_PTR param2) {
 void Filter::stream() {
     const Settings& s = settings();
     const long frameCount = (long)(s.frames.size() / ((size_t)s.width * s.height * 3));
-    long frame = 0, tick = 0;
+    long frame = 0;
     bool lost = false, announcedBack = false;
-    DWORD next = GetTickCount();
+    ULONGLONG next = GetTickCount64() * 10000;  // 100 ns units
     for (;;) {
-        next += 33 + (tick++ % 3 == 0);  // 100 ms every three frames
-        const DWORD now = GetTickCount();
-        if (WaitForSingleObject(stopEvent, (LONG)(next - now) > 0 ? next - now : 0) == WAIT_OBJECT_0) return;
         EnterCriticalSection(&lock);
+        next += pin.format.info.AvgTimePerFrame;
         const bool running = state == State_Running;
-        IMemAllocator* memAllocator = pin.allocator;
-        IMemInputPin* memInput = pin.input;
-        if (memAllocator) memAllocator->AddRef();
-        if (memInput) memInput->AddRef();
+        IMemAllocator* allocators[2] = {pin.allocator, previewPin.allocator};
+        IMemInputPin* inputs[2] = {pin.input, previewPin.input};
+        for (int i = 0; i < 2; i++)
+            if (allocators[i] && inputs[i]) allocators[i]->AddRef(), inputs[i]->AddRef();
+            else allocators[i] = nullptr, inputs[i] = nullptr;
         LeaveCriticalSection(&lock);
-        if (lost) {
+        const LONGLONG wait = ((LONGLONG)next - (LONGLONG)GetTickCount64() * 10000) / 10000;
+        const bool stopping = WaitForSingleObject(stopEvent, wait > 0 ? (DWORD)wait : 0) == WAIT_OBJECT_0;
+        if (!stopping && lost) {
             // Plugged in again: as another device, which the program must bind afresh.
             if (!announcedBack && present()) {
                 notify(EC_DEVICE_LOST, 1);
                 announcedBack = true;
             }
-        } else if (running && memAllocator && memInput) {
+        } else if (!stopping && running && allocators[0]) {
             if (s.unplugAfter >= 0 && InterlockedCompareExchange(&framesSent, 0, 0) >= s.unplugAfter &&
                 !InterlockedExchange(&unplugged, 1)) {
                 backAtTick = GetTickCount() + (DWORD)s.backAfterMs;
                 lost = true;
                 notify(EC_DEVICE_LOST, 0);
             } else {
-                deliver(memAllocator, memInput, frame < frameCount ? frame : frameCount - 1, frame == 0);
+                for (int i = 0; i < 2; i++)
+                    if (allocators[i])
+                        deliver(i == 0 ? pin : previewPin, allocators[i], inputs[i],
+                                frame < frameCount ? frame : frameCount - 1, frame == 0);
                 frame++;
             }
         }
-        if (memAllocator) memAllocator->Release();
-        if (memInput) memInput->Release();
+        for (int i = 0; i < 2; i++)
+            if (allocators[i]) allocators[i]->Release(), inputs[i]->Release();
+        if (stopping) return;
     }
 }
 
-void Filter::deliver(IMemAllocator* memAllocator, IMemInputPin* memInput, long frame, bool first) {
+// A frame of the file as the pin's format has it: resampled to its size (the nearest pixel),
+// in its format.
+void Filter::deliver(OutputPin& to, IMemAllocator* memAllocator, IMemInputPin* memInput, long frame, bool first) {
     IMediaSample* sample = nullptr;
     if (memAllocator->GetBuffer(&sample, nullptr, nullptr, 0) != S_OK || !sample) return;  // stopping
     BYTE* data = nullptr;
     const Settings& s = settings();
-    const size_t frameBytes = (size_t)s.width * s.height * 3;
-    if (SUCCEEDED(sample->GetPointer(&data)) && sample->GetSize() >= (LONG)pin.format.type.lSampleSize) {
-        const unsigned char* picture = s.frames.data() + (size_t)frame * frameBytes;
-        if (s.yuy2)
-            toYuy2(picture, data, s.width, s.height);
+    EnterCriticalSection(&lock);
+    const CameraFormat format = to.format;
+    LeaveCriticalSection(&lock);
+    const int width = format.mode.width, height = format.mode.height;
+    if (SUCCEEDED(sample->GetPointer(&data)) && sample->GetSize() >= (LONG)format.type.lSampleSize) {
+        const unsigned char* picture = s.frames.data() + (size_t)frame * s.width * s.height * 3;
+        std::vector<unsigned char> sized;
+        if (width != s.width || height != s.height) {
+            sized.resize((size_t)width * height * 3);
+            for (int y = 0; y < height; y++)
+                for (int x = 0; x < width; x++)
+                    std::memcpy(&sized[((size_t)y * width + x) * 3],
+                                picture + ((size_t)(y * s.height / height) * s.width + x * s.width / width) * 3, 3);
+            picture = sized.data();
+        }
+        if (format.mode.yuy2)
+            toYuy2(picture, data, width, height);
         else
-            std::memcpy(data, picture, frameBytes);
-        sample->SetActualDataLength((LONG)pin.format.type.lSampleSize);
+            std::memcpy(data, picture, (size_t)width * height * 3);
+        sample->SetActualDataLength((LONG)format.type.lSampleSize);
         // Stamped when it was taken, on the graph's clock, in stream time.
         EnterCriticalSection(&lock);
         REFERENCE_TIME now = 0;
         if (clock && SUCCEEDED(clock->GetTime(&now))) now -= startTime;
         LeaveCriticalSection(&lock);
-        REFERENCE_TIME end = now + framePeriod;
+        REFERENCE_TIME end = now + format.info.AvgTimePerFrame;
         sample->SetTime(&now, &end);
         sample->SetSyncPoint(TRUE);
         sample->SetDiscontinuity(first ? TRUE : FALSE);
-        if (memInput->Receive(sample) == S_OK) InterlockedIncrement(&framesSent);
+        if (memInput->Receive(sample) == S_OK && &to == &pin) InterlockedIncrement(&framesSent);
     }
     sample->Release();
 }
@@ -732,7 +812,7 @@ public:
         *object = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
         if (!present()) return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);  // unplugged
-        Filter* filter = new (std::nothrow) Filter;
+        Filter* filter = new (std::nothrow) Filter(unplugged ? settings().returnModes : settings().modes);
         if (!filter) return E_OUTOFMEMORY;
         const HRESULT status = filter->QueryInterface(iid, object);
         filter->Release();

@@ -52,6 +52,7 @@ static long meterAllocations = 0;  // in passes where the meter re-applied the t
 static const char* reportPath = nullptr;
 #ifdef _WIN32
 static long grabberWidth = 0, grabberHeight = 0;  // the size the grabber connected at
+static long long frameTime = 0;                    // and the time between frames, 100 ns units
 #endif
 static volatile std::sig_atomic_t keyRequested = 0;
 // Passes that drew a newer camera frame than the pass before, and when the first and last did.
@@ -127,7 +128,7 @@ static void writeReport() {
 #ifndef _WIN32
     if (FrameCounter::active) FrameCounter::active->report(file);
 #else
-    std::fprintf(file, "grabber_size %ldx%ld\n", grabberWidth, grabberHeight);
+    std::fprintf(file, "grabber_size %ldx%ld\ncamera_frame_time %lld\n", grabberWidth, grabberHeight, frameTime);
     std::fprintf(file, "virtual_camera_released %d\n", cameraReleased());
 #endif
     if (newFramesDrawn > 1 && lastNewFrameMs > firstNewFrameMs)
@@ -254,6 +255,7 @@ int main(int argc, char* argv[]) {
 #ifdef _WIN32
     grabberWidth = static_cast<DirectShowCamera*>(grid->camera)->connectedWidth;
     grabberHeight = static_cast<DirectShowCamera*>(grid->camera)->connectedHeight;
+    frameTime = static_cast<DirectShowCamera*>(grid->camera)->connectedFrameTime;
 #endif
     SDL_ShowCursor(SDL_DISABLE);  // some drivers paint the cursor into the display's pixels
     const Uint32 started = SDL_GetTicks();
