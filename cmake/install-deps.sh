@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what Quiltcam needs on Debian 12, as root: the compilers, SDL 1.2, libv4l2, and
+# Installs what Quiltcam needs on Debian 12 or 13, as root: the compilers, SDL 1.2, libv4l2, and
 # what the tests drive the programs with (GoogleTest, Google Benchmark, Xvfb, xdotool, clang's
 # libFuzzer), and a QEMU guest that boots Debian's own kernel for its virtual webcam, vivid.
 #   install-deps.sh package   also what checks the Debian package (lintian, AppStream, debootstrap)
@@ -9,7 +9,7 @@ packages=(
   libsdl1.2-compat-dev libv4l-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xdotool x11-utils x11-apps libx11-dev matchbox-window-manager tesseract-ocr tesseract-ocr-eng
-  clang libclang-rt-14-dev
+  clang libclang-rt-dev
 )
 guest=(qemu-system-x86 linux-image-amd64 busybox-static v4l-utils kmod cpio)
 [ "${1:-}" = package ] && guest+=(lintian appstream desktop-file-utils debootstrap file man-db)

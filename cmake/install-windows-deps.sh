@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs what the Windows programs need on Debian 12, as root: the MinGW-w64 cross compiler,
-# the source of classic SDL 1.2.15 (unpacked into build/windows-sdl-source, which the windows
-# preset builds once), and, with "wine", Wine for running them: 32-bit Wine and, on kernels
-# that cannot run 32-bit programs themselves, qemu's user-mode emulator for them.
+# Installs what the Windows programs need on Debian 12 or 13, as root: the MinGW-w64 cross
+# compiler, the source of classic SDL 1.2.15 from Debian 12's archive (unpacked into
+# build/windows-sdl-source, which the windows preset builds once), and, with "wine", Wine for
+# running them: 32-bit Wine and, on kernels that cannot run 32-bit programs themselves, qemu's
+# user-mode emulator for them.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 export DEBIAN_FRONTEND=noninteractive
@@ -11,16 +12,7 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install o
 need=()
 for p in g++-mingw-w64-i686-win32 binutils-mingw-w64-i686 dpkg-dev nsis zip; do installed "$p" || need+=("$p"); done
 
-# Source packages: a deb-src entry beside Debian's own.
 updated=no
-if ! grep -rqs 'deb-src' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
-    sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
-  else  # the one-line format: the same archives, for sources
-    grep -h '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' >/etc/apt/sources.list.d/quiltcam-sources.list
-  fi
-  updated=yes
-fi
 if [ "${1:-}" = wine ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
@@ -34,7 +26,7 @@ if [ $updated = yes ] || [ ${#need[@]} -gt 0 ]; then apt-get update -qq; fi
 source=$top/build/windows-sdl-source
 if [ ! -x "$source/configure" ]; then
   work=$(mktemp -d)
-  (cd "$work" && apt-get source -qq libsdl1.2=1.2.15+dfsg2-8 >/dev/null)
+  (cd "$work" && "$top/cmake/bookworm-apt.sh" source -qq libsdl1.2=1.2.15+dfsg2-8 >/dev/null)
   rm -rf "$source"
   mkdir -p "$top/build"
   mv "$work"/libsdl1.2-1.2.15* "$source"

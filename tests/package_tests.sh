@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Debian package as a user meets it: checked by lintian, its desktop entries and AppStream
-# data validated, its icons drawn at each size; then installed with apt into a clean Debian 12
-# root, which must bring every library it needs, run there, and removed without a trace.
+# data validated, its icons drawn at each size; then installed with apt into clean Debian 12 and
+# Debian 13 roots, each of which must bring every library it needs, run there, and removed
+# without a trace. (It is built on the older release, so that it installs on both.)
 #   package_tests.sh PACKAGE-BUILD
 set -u
 deb=$(ls "$1"/quiltcam_*_amd64.deb | tail -n 1)
@@ -25,21 +26,26 @@ for size in 16 22 24 32 48 64 128 256; do
 done
 
 . "$(dirname "$0")/support/clean_root.sh"
-cp "$deb" "$root/tmp/"
-in_root apt-get update -qq >"$work/apt.log" 2>&1
-snapshot >"$work/before"
-in_root apt-get install -y -qq "/tmp/$(basename "$deb")" >>"$work/apt.log" 2>&1
-check "apt-get install ./$(basename "$deb") pulls every dependency" $?
-for program in quiltcam quiltcam-fullscreen; do
-    in_root env SDL_VIDEODRIVER=dummy $program 2>"$work/stderr" </dev/null
-    status=$?
-    check "$program runs there: \"$(cat "$work/stderr")\", status $status" \
-        $([ $status = 1 ] && [ "$(cat "$work/stderr")" = "$program: no video capture device found" ]; echo $?)
+for suite in bookworm trixie; do
+    make_root $suite || { check "a clean $suite root" 1; continue; }
+    cp "$deb" "$root/tmp/"
+    in_root apt-get update -qq >"$work/apt.log" 2>&1
+    snapshot >"$work/before"
+    in_root apt-get install -y -qq "/tmp/$(basename "$deb")" >>"$work/apt.log" 2>&1
+    check "$suite: apt-get install ./$(basename "$deb") pulls every dependency" $?
+    for program in quiltcam quiltcam-fullscreen; do
+        in_root env SDL_VIDEODRIVER=dummy $program 2>"$work/stderr" </dev/null
+        status=$?
+        check "$suite: $program runs there: \"$(cat "$work/stderr")\", status $status" \
+            $([ $status = 1 ] && [ "$(cat "$work/stderr")" = "$program: no video capture device found" ]; echo $?)
+    done
+    in_root apt-get purge -y -qq --autoremove quiltcam >>"$work/apt.log" 2>&1
+    snapshot >"$work/after"
+    diff "$work/before" "$work/after"
+    check "$suite: apt-get purge --autoremove quiltcam leaves nothing behind" $?
+    clean_root_end
+    mounted=() root=
 done
-in_root apt-get purge -y -qq --autoremove quiltcam >>"$work/apt.log" 2>&1
-snapshot >"$work/after"
-diff "$work/before" "$work/after"
-check "apt-get purge --autoremove quiltcam leaves nothing behind" $?
 [ $failed = 0 ] || sed 's/^/  apt: /' "$work/apt.log" | tail -n 20
 rm -rf "$work"
 checks_done package

@@ -1,33 +1,45 @@
-# A clean Debian 12 root to install packages into, for bash test scripts (sourced): made once
-# with debootstrap (minbase) and cached, with the packages apt fetches, in QUILTCAM_CACHE
-# (default /var/cache/quiltcam); unpacked afresh into $root for each run, with /dev, /proc and
-# the network's name servers.
+# A clean Debian root to install packages into or build in, for bash test scripts (sourced):
+#   make_root SUITE   bookworm (Debian 12) or trixie (Debian 13), made once with debootstrap
+#                     (minbase) and cached, with the packages apt fetches, in QUILTCAM_CACHE
+#                     (default /var/cache/quiltcam); unpacked afresh into $root for each run,
+#                     with /dev, /proc and the network's name servers
 #   in_root COMMAND...   runs a command inside, with a plain environment
 #   snapshot             lists the root's files: all but apt's and dpkg's records, caches, logs,
 #                        run-time state, and the backups of the account files that a
 #                        dependency's scripts leave when they add and remove a user
 cache=${QUILTCAM_CACHE:-/var/cache/quiltcam}
-root=$(mktemp -d)
+root=
+mounted=()
 clean_root_end() {
-    for mount in dev proc var/cache/apt/archives; do mountpoint -q "$root/$mount" && umount -l "$root/$mount"; done
-    rm -rf "$root"
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null; done
+    [ -n "$root" ] && rm -rf --one-file-system "$root"
 }
 trap clean_root_end EXIT
 
-mkdir -p "$cache/archives"
-if [ ! -s "$cache/bookworm-minbase.tar" ]; then
-    echo "making a clean Debian 12 root (cached in $cache)"
-    debootstrap --variant=minbase bookworm "$root" http://deb.debian.org/debian >"$cache/debootstrap.log" 2>&1 ||
-        { tail -n 20 "$cache/debootstrap.log"; exit 1; }
-    rm -f "$root/var/cache/apt/archives"/*.deb
-    tar -C "$root" -cf "$cache/bookworm-minbase.tar.new" . && mv "$cache/bookworm-minbase.tar.new" "$cache/bookworm-minbase.tar"
-    rm -rf "$root" && mkdir "$root"
-fi
-tar -C "$root" -xf "$cache/bookworm-minbase.tar"
-cp /etc/resolv.conf "$root/etc/resolv.conf"
-mount --bind /dev "$root/dev"
-mount -t proc proc "$root/proc"
-mount --bind "$cache/archives" "$root/var/cache/apt/archives"
+mount_in_root() {  # mount_in_root PATH MOUNT-ARGUMENTS...
+    mkdir -p "$root/$1"
+    mount "${@:2}" "$root/$1" && mounted+=("$root/$1")
+}
+
+make_root() {
+    local suite=$1 made
+    mkdir -p "$cache/archives-$suite"
+    if [ ! -s "$cache/$suite-minbase.tar" ]; then
+        echo "making a clean $suite root (cached in $cache)"
+        made=$(mktemp -d /var/tmp/quiltcam-root.XXXXXX)
+        debootstrap --variant=minbase "$suite" "$made" http://deb.debian.org/debian >"$cache/debootstrap-$suite.log" 2>&1 ||
+            { tail -n 20 "$cache/debootstrap-$suite.log"; rm -rf "$made"; return 1; }
+        rm -f "$made/var/cache/apt/archives"/*.deb
+        tar -C "$made" -cf "$cache/$suite-minbase.tar.new" . && mv "$cache/$suite-minbase.tar.new" "$cache/$suite-minbase.tar"
+        rm -rf "$made"
+    fi
+    root=$(mktemp -d /var/tmp/quiltcam-root.XXXXXX)
+    tar -C "$root" -xf "$cache/$suite-minbase.tar"
+    cp /etc/resolv.conf "$root/etc/resolv.conf"
+    mount_in_root dev --bind /dev
+    mount_in_root proc -t proc proc
+    mount_in_root var/cache/apt/archives --bind "$cache/archives-$suite"
+}
 
 in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive LANG=C.UTF-8 "$@"; }
 

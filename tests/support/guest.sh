@@ -3,8 +3,9 @@
 # read-only over 9p, so the guest runs the programs built here unchanged, with the kernel's
 # modules (the virtual webcam vivid among them) loadable:
 #   guest.sh RESULTS-DIR SCRIPT [ARGS...]
-# The script runs as root in the current folder; RESULTS-DIR is writable inside the guest at
-# the same path, named by GUEST_RESULTS. Its output goes to RESULTS-DIR/job.log, the guest's
+# The script runs as root in the current folder. This checkout is shared on its own, read-only
+# at its own path, so that it is there even under a folder the guest mounts afresh (/tmp, /run,
+# /var/tmp); RESULTS-DIR is writable inside the guest at the same path, named by GUEST_RESULTS. Its output goes to RESULTS-DIR/job.log, the guest's
 # console to RESULTS-DIR/console.log. Exits with the script's status; 124 when the guest does not come
 # up or does not finish within QUILTCAM_GUEST_TIMEOUT seconds (default 420).
 # Needs qemu-system-x86, linux-image-amd64, busybox-static (cmake/install-deps.sh guest).
@@ -26,22 +27,26 @@ done
 [ -n "$kernel" ] || { echo "guest.sh: no kernel in /boot with modules in /lib/modules" >&2; exit 2; }
 version=${kernel#/boot/vmlinuz-}
 
-# The initramfs: busybox, the virtio and 9p modules, and an /init that mounts the host's
-# root and runs the job in it. Built once per kernel.
+# The initramfs: busybox, the virtio and 9p modules in the order the kernel's own dependency
+# lists give, and an /init that mounts the host's root and runs the job in it. Built once per
+# kernel.
 cache=$top/build/guest
 initramfs=$cache/initramfs-$version.cpio.gz
 if [ ! -s "$initramfs" ] || [ "$initramfs" -ot "$0" ]; then
     work=$(mktemp -d)
     mkdir -p "$work/bin" "$work/modules" "$cache"
     cp /bin/busybox "$work/bin/busybox"
-    for module in virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet \
-        9pnet_virtio 9p; do
-        file=$(modinfo -k "$version" -n "$module") || { echo "guest.sh: no module $module" >&2; exit 2; }
+    files=$(for module in virtio_pci 9pnet_virtio 9p; do modprobe --show-depends -S "$version" "$module" ||
+        echo "missing $module"; done | awk '$1 == "insmod" && !seen[$2]++ {print $2} $1 == "missing" {print}')
+    case $files in *missing*) echo "guest.sh: no $(grep missing <<<"$files") for $version" >&2; exit 2 ;; esac
+    n=10
+    for file in $files; do
         case $file in
         *.xz) xz -dc "$file" ;;
         *.zst) zstd -dc "$file" ;;
         *) cat "$file" ;;
-        esac >"$work/modules/$module.ko"
+        esac >"$work/modules/$n-$(basename "${file%%.ko*}").ko"
+        n=$((n + 1))
     done
     cat >"$work/init" <<'INIT'
 #!/bin/busybox sh
@@ -51,17 +56,16 @@ mkdir -p /proc /sys /dev /root
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
-for module in virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet \
-    9pnet_virtio 9p; do
-    insmod /modules/$module.ko
-done
+for module in /modules/*.ko; do insmod $module; done
 options=trans=virtio,version=9p2000.L,msize=512000
 mount -t 9p -o $options,cache=loose,ro hostroot /root || { echo "guest: cannot mount the host's root"; poweroff -f; }
 for fs in proc sys dev; do mount --move /$fs /root/$fs; done
 for fs in tmp run var/tmp dev/shm; do mkdir -p /root/$fs; mount -t tmpfs tmpfs /root/$fs; done
-mkdir -p /root/dev/pts "/root$qc_results"
+mkdir -p /root/dev/pts "/root$qc_tree"
 mount -t devpts devpts /root/dev/pts
 mount -t tracefs tracefs /root/sys/kernel/tracing 2>/dev/null
+mount -t 9p -o $options,cache=loose,ro tree "/root$qc_tree" || { echo "guest: cannot mount the tree"; poweroff -f; }
+mkdir -p "/root$qc_results" 2>/dev/null
 mount -t 9p -o $options results "/root$qc_results" || { echo "guest: cannot mount the results"; poweroff -f; }
 echo "guest: up"
 chroot /root /bin/sh -c 'cd "$qc_results" && /bin/bash ./job >job.log 2>&1; echo $? >status; sync'
@@ -88,8 +92,9 @@ boot() {  # boot ACCEL SECONDS
     [ "$1" = kvm ] && cpu=host
     timeout "$2" qemu-system-x86_64 -accel "$1" -cpu $cpu -smp 2 -m 1024 -nographic -no-reboot \
         -kernel "$kernel" -initrd "$initramfs" \
-        -append "console=ttyS0 quiet loglevel=3 panic=-1 log_buf_len=8M qc_results=$results" \
+        -append "console=ttyS0 quiet loglevel=3 panic=-1 log_buf_len=8M qc_results=$results qc_tree=$top" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+        -virtfs local,path="$top",mount_tag=tree,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$results",mount_tag=results,security_model=none,multidevs=remap \
         -serial file:"$results/console.log" -monitor none -display none </dev/null >/dev/null 2>"$results/qemu.log"
 }
