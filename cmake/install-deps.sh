@@ -11,7 +11,7 @@ packages=(
   xvfb xdotool x11-utils x11-apps libx11-dev matchbox-window-manager tesseract-ocr tesseract-ocr-eng
   clang libclang-rt-dev
 )
-guest=(qemu-system-x86 linux-image-amd64 busybox-static v4l-utils kmod cpio)
+guest=(qemu-system-x86 linux-image-amd64 busybox-static v4l-utils kmod cpio xz-utils zstd)
 [ "${1:-}" = package ] && guest+=(lintian appstream desktop-file-utils debootstrap file man-db)
 
 export DEBIAN_FRONTEND=noninteractive
