@@ -6,7 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
-#include <vector>
+#include <memory>
 
 class FrameHandOver {
 public:
@@ -20,7 +20,7 @@ public:
 
 private:
     static const int fresh = 4;  // beside a buffer's index: put and not yet taken
-    std::vector<unsigned char> buffers[3];
+    std::unique_ptr<unsigned char[]> buffers[3];
     size_t frameBytes = 0;
     int filling = 0, reading = 1;  // each side's own buffer
     std::atomic<int> newest{2};

@@ -110,9 +110,17 @@ def shape_and_rate():
     check("the square stays square (%.1f x %.1f frame pixels) at %s, a size of the frame's shape" %
           (width, height, report.get("camera_size")),
           abs(width / height - 1) < 0.08 and report.get("camera_size") == "640x480")
+    # The fastest interval vivid lists at that size (it differs between kernels), and at least
+    # 20 frames a second, or as many as the camera sends, reaching the grid (an emulated guest
+    # cannot convert more than about 60).
+    listed = subprocess.run(["v4l2-ctl", "-d", "/dev/video0", "--list-frameintervals",
+                             "width=640,height=480,pixelformat=BGR3"], stdout=subprocess.PIPE, text=True).stdout
+    fastest = max(re.findall(r"Interval: Discrete [0-9.]+s \(([0-9.]+) fps\)", listed) or ["0"], key=float)
+    interval = report.get("camera_interval", "0/1").split("/")
     fps = float(report.get("grid_fps", 0))
-    check("the fastest rate is asked for (%s s a frame) and %.1f frames a second reach the grid" %
-          (report.get("camera_interval"), fps), report.get("camera_interval") == "1/25" and 22 <= fps <= 27)
+    check("the fastest rate is asked for (%s frames a second) and %.1f frames a second reach the grid" %
+          (fastest, fps), abs(int(interval[1]) / int(interval[0]) - float(fastest)) < 0.01 and
+          fps >= min(20, 0.85 * float(fastest)))
     print("  camera thread: %s ms a frame at %s %s" %
           (report.get("camera_thread_ms_per_frame"), report.get("camera_size"), report.get("camera_format")))
 

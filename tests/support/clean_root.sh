@@ -35,6 +35,7 @@ make_root() {
     fi
     root=$(mktemp -d /var/tmp/quiltcam-root.XXXXXX)
     tar -C "$root" -xf "$cache/$suite-minbase.tar"
+    chmod 755 "$root"  # a root's root, not a private scratch folder: every user walks through it
     cp /etc/resolv.conf "$root/etc/resolv.conf"
     mount_in_root dev --bind /dev
     mount_in_root proc -t proc proc
