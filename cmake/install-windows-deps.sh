@@ -18,7 +18,7 @@ if [ "${1:-}" = wine ]; then
     dpkg --add-architecture i386
     updated=yes
   fi
-  for p in wine wine32:i386 wine32-preloader:i386 xvfb xdotool x11-apps qemu-user-static; do installed "$p" || need+=("$p"); done
+  for p in wine wine32:i386 wine32-preloader:i386 libv4l-0:i386 xvfb xdotool x11-apps qemu-user-static; do installed "$p" || need+=("$p"); done
 fi
 if [ $updated = yes ] || [ ${#need[@]} -gt 0 ]; then apt-get update -qq; fi
 [ ${#need[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${need[@]}"

@@ -158,4 +158,11 @@ registered=$?
 check "the uninstaller removes the programs, the shortcuts and its registry entry" \
     $([ ! -e "$installed" ] && [ ! -e "$menu" ] && [ $registered != 0 ]; echo $?)
 
+# Wine's own capture filter, which reads V4L2 devices, in front of a real V4L2 driver: vivid in
+# the guest kernel, where 32-bit programs run natively (tests/wine_vivid_tests.sh).
+wineserver -k 2>/dev/null
+QUILTCAM_GUEST_CPU=qemu64 QUILTCAM_GUEST_MEMORY=2048 QUILTCAM_GUEST_TIMEOUT=900 \
+    "$(dirname "$0")/support/guest.sh" "$win/guest-wine" "$(dirname "$0")/wine_vivid_tests.sh" "$win" "$linux"
+check "the shipped program on Wine's own capture filter, on vivid in the guest kernel" $?
+
 checks_done wine

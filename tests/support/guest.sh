@@ -7,7 +7,8 @@
 # at its own path, so that it is there even under a folder the guest mounts afresh (/tmp, /run,
 # /var/tmp); RESULTS-DIR is writable inside the guest at the same path, named by GUEST_RESULTS. Its output goes to RESULTS-DIR/job.log, the guest's
 # console to RESULTS-DIR/console.log. Exits with the script's status; 124 when the guest does not come
-# up or does not finish within QUILTCAM_GUEST_TIMEOUT seconds (default 420).
+# up or does not finish within QUILTCAM_GUEST_TIMEOUT seconds (default 420); QUILTCAM_GUEST_MEMORY
+# is its memory in MiB (default 1024).
 # Needs qemu-system-x86, linux-image-amd64, busybox-static (cmake/install-deps.sh guest).
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -88,9 +89,9 @@ write_job() {
 rm -f "$results/status" "$results/job.log"
 
 boot() {  # boot ACCEL SECONDS
-    local cpu=max
+    local cpu=${QUILTCAM_GUEST_CPU:-max}  # Wine needs qemu64: with max, TCG faults on its 32-bit iret
     [ "$1" = kvm ] && cpu=host
-    timeout "$2" qemu-system-x86_64 -accel "$1" -cpu $cpu -smp 2 -m 1024 -nographic -no-reboot \
+    timeout "$2" qemu-system-x86_64 -accel "$1" -cpu $cpu -smp 2 -m "${QUILTCAM_GUEST_MEMORY:-1024}" -nographic -no-reboot \
         -kernel "$kernel" -initrd "$initramfs" \
         -append "console=ttyS0 quiet loglevel=3 panic=-1 log_buf_len=8M qc_results=$results qc_tree=$top" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \

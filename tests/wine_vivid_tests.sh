@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The shipped Windows test program under Wine in the guest kernel, on Wine's own capture filter
+# (which reads V4L2 devices) in front of vivid, beside the Linux program on the same camera:
+#   guest.sh RESULTS tests/wine_vivid_tests.sh WINDOWS-BUILD LINUX-BUILD   (2 GB, -cpu qemu64)
+# The Wine prefix lives in RESULTS (about 600 MB: the guest's /tmp is in its memory).
+set -u
+win=$(cd "$1" && pwd) linux=$(cd "$2" && pwd)
+. "$(dirname "$0")/support/check.sh"
+modprobe vivid n_devs=1 node_types=0x1 num_inputs=1 input_types=0x0
+v4l2-ctl -d /dev/video0 -c osd_text_mode=2 -c test_pattern=0  # 75 % colour bars
+export WINEPREFIX=$GUEST_RESULTS/wine-prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export HOME=$GUEST_RESULTS/home
+mkdir -p "$HOME"
+"$(dirname "$0")/support/xvfb.sh" start "$GUEST_RESULTS/xvfb" || exit 1
+export DISPLAY=$(cat "$GUEST_RESULTS/xvfb/display")
+[ -f "$WINEPREFIX/system.reg" ] || { wine wineboot --init >"$GUEST_RESULTS/wineboot.log" 2>&1; timeout 600 wineserver -w; }
+
+# windows FRAMES NAME: the test program until its display shows the camera's FRAMESth new picture.
+windows() {
+    rm -f "$GUEST_RESULTS/$2.ppm" "$GUEST_RESULTS/$2.txt"
+    (cd "$win/tests/windows" && QUILTCAM_TEST_CAMERA_FRAMES=$1 QUILTCAM_TEST_DUMP="Z:$GUEST_RESULTS/$2.ppm" \
+        QUILTCAM_TEST_REPORT="Z:$GUEST_RESULTS/$2.txt" timeout 300 wine quiltcam-testcam.exe >/dev/null 2>&1)
+}
+report() { tr -d '\r' <"$GUEST_RESULTS/$1.txt" 2>/dev/null | awk -v key="$2" '$1 == key {print $2}'; }
+
+windows 1 windows
+SDL_VIDEODRIVER=dummy QUILTCAM_TEST_CAMERA_FRAMES=10 QUILTCAM_TEST_DUMP="$GUEST_RESULTS/linux.ppm" \
+    QUILTCAM_TEST_REPORT="$GUEST_RESULTS/linux.txt" "$linux/tests/quiltcam-testcam" 2>/dev/null
+size=$(report windows grabber_size)
+check "Wine's capture filter: the camera at $size, the size the Linux program takes ($(report linux camera_size))" \
+    $([ "$size" = 640x480 ] && [ "$size" = "$(report linux camera_size)" ]; echo $?)
+cmp -s "$GUEST_RESULTS/linux.ppm" "$GUEST_RESULTS/windows.ppm"
+check "Wine's capture filter: the display byte for byte the Linux program's for the same bars" $?
+# Moving bars, so that every frame is a new picture: the rate the filter gives.
+v4l2-ctl -d /dev/video0 -c horizontal_movement=4
+windows 40 moving
+rate=$(report moving grid_fps) time=$(report moving camera_frame_time)
+echo "  Wine's capture filter: ${rate:-no} frames a second reach the grid (the camera lists $(v4l2-ctl -d /dev/video0 \
+    --list-frameintervals width=640,height=480,pixelformat=BGR3 | grep -o '[0-9.]* fps' | sort -n | tail -n 1) at 640x480;" \
+    "the filter reports a frame time of ${time:-?})"
+check "Wine's capture filter: moving bars keep coming" $([ -n "$rate" ]; echo $?)
+wineserver -k
+checks_done "wine on vivid"
