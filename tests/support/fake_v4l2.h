@@ -8,6 +8,7 @@
 #include <linux/videodev2.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -24,7 +25,7 @@
 struct FakeNode {
     std::string path;
     std::string card = "Fake camera", bus = "fake";
-    bool present = true;  // false: gone, as after an unplug
+    std::atomic<bool> present{true};  // false: gone, as after an unplug
     int openError = 0;    // what open fails with (EACCES, say); 0: it opens
     bool answersQuerycap = true;
     uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
@@ -33,7 +34,7 @@ struct FakeNode {
     bool busy = false;       // streaming in another program: S_FMT and REQBUFS fail with EBUSY
     // Faults a camera's firmware gets into, and out of when it is opened again: streaming, but
     // no buffer ever filled; buffers that cannot be queued again.
-    bool stalled = false, qbufFails = false;
+    std::atomic<bool> stalled{false}, qbufFails{false};
     // Writes frame number n in the current format into data (capacity bytes) and returns the
     // bytes used; the default is mid-grey YUYV.
     std::function<size_t(const v4l2_pix_format&, unsigned char* data, size_t capacity, long n)> fill;
