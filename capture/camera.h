@@ -11,7 +11,7 @@ public:
     virtual bool start(int width, int height) = 0;
     // Copies the newest whole frame into frame: width x height pixels of 3 bytes (blue, green,
     // red), rows bottom-up. Never waits and never allocates. False, with frame untouched, when
-    // no frame has come since the last copy.
+    // there is nothing to copy (no frame yet, none new, or the camera away).
     virtual bool copyFrame(unsigned char* frame) = 0;
     // The camera as the system names it to the user, once start() has found one.
     virtual const char* name() const = 0;

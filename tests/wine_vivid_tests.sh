@@ -5,21 +5,19 @@
 # The Wine prefix lives in RESULTS (about 600 MB: the guest's /tmp is in its memory).
 set -u
 win=$(cd "$1" && pwd) linux=$(cd "$2" && pwd)
+export WINEPREFIX=$GUEST_RESULTS/wine-prefix HOME=$GUEST_RESULTS/home
+mkdir -p "$HOME"
+. "$(dirname "$0")/support/wine_session.sh"
 . "$(dirname "$0")/support/check.sh"
 modprobe vivid n_devs=1 node_types=0x1 num_inputs=1 input_types=0x0
 v4l2-ctl -d /dev/video0 -c osd_text_mode=2 -c test_pattern=0  # 75 % colour bars
-export WINEPREFIX=$GUEST_RESULTS/wine-prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export HOME=$GUEST_RESULTS/home
-mkdir -p "$HOME"
-"$(dirname "$0")/support/xvfb.sh" start "$GUEST_RESULTS/xvfb" || exit 1
-export DISPLAY=$(cat "$GUEST_RESULTS/xvfb/display")
-[ -f "$WINEPREFIX/system.reg" ] || { wine wineboot --init >"$GUEST_RESULTS/wineboot.log" 2>&1; timeout 600 wineserver -w; }
+new_prefix
 
 # windows FRAMES NAME: the test program until its display shows the camera's FRAMESth new picture.
 windows() {
-    rm -f "$GUEST_RESULTS/$2.ppm" "$GUEST_RESULTS/$2.txt"
-    (cd "$win/tests/windows" && QUILTCAM_TEST_CAMERA_FRAMES=$1 QUILTCAM_TEST_DUMP="Z:$GUEST_RESULTS/$2.ppm" \
-        QUILTCAM_TEST_REPORT="Z:$GUEST_RESULTS/$2.txt" timeout 300 wine quiltcam-testcam.exe >/dev/null 2>&1)
+    start "$win/tests/windows/quiltcam-testcam.exe" QUILTCAM_TEST_CAMERA_FRAMES=$1 \
+        QUILTCAM_TEST_DUMP="Z:$GUEST_RESULTS/$2.ppm" QUILTCAM_TEST_REPORT="Z:$GUEST_RESULTS/$2.txt"
+    finish 300
 }
 report() { tr -d '\r' <"$GUEST_RESULTS/$1.txt" 2>/dev/null | awk -v key="$2" '$1 == key {print $2}'; }
 
@@ -39,5 +37,4 @@ echo "  Wine's capture filter: ${rate:-no} frames a second reach the grid (the c
     --list-frameintervals width=640,height=480,pixelformat=BGR3 | grep -o '[0-9.]* fps' | sort -n | tail -n 1) at 640x480;" \
     "the filter reports a frame time of ${time:-?})"
 check "Wine's capture filter: moving bars keep coming" $([ -n "$rate" ]; echo $?)
-wineserver -k
 checks_done "wine on vivid"

@@ -7,21 +7,15 @@
 #include "camera/platform_camera.h"
 #include "capture/frame_scaler.h"
 
-static FileCamera settings;
+// The camera the next grid makes: a copy of this one, not yet started.
+static FileCamera toPlay;
 
 void FileCamera::install(const char* path, int fileWidth, int fileHeight, bool loop) {
-    settings.path = path;
-    settings.fileWidth = fileWidth;
-    settings.fileHeight = fileHeight;
-    settings.loop = loop;
-    useCameraMaker([]() -> Camera* {
-        auto* camera = new FileCamera;
-        camera->path = settings.path;
-        camera->fileWidth = settings.fileWidth;
-        camera->fileHeight = settings.fileHeight;
-        camera->loop = settings.loop;
-        return camera;
-    });
+    toPlay.path = path;
+    toPlay.fileWidth = fileWidth;
+    toPlay.fileHeight = fileHeight;
+    toPlay.loop = loop;
+    useCameraMaker([]() -> Camera* { return new FileCamera(toPlay); });
 }
 
 bool FileCamera::start(int width, int height) {
