@@ -10,10 +10,24 @@ static int sizeRank(const CameraMode& mode, int width, int height) {
     return largeEnough ? (sameShape ? 0 : 1) : 2;
 }
 
+static bool listsRate(const CameraMode& mode) { return mode.intervalNumerator && mode.intervalDenominator; }
+
 static bool faster(const CameraMode& a, const CameraMode& b) {
-    if (!a.intervalDenominator || !a.intervalNumerator) return false;
-    if (!b.intervalDenominator || !b.intervalNumerator) return true;
     return (uint64_t)a.intervalNumerator * b.intervalDenominator < (uint64_t)b.intervalNumerator * a.intervalDenominator;
+}
+
+// 30 frames a second or fewer. A hair over 30 counts: DirectShow's 333333 x 100 ns is 30.0003.
+static bool atMost30(uint64_t numerator, uint64_t denominator) { return numerator * 30001 >= denominator * 1000; }
+
+// Webcams that run faster than 30 a second shorten their exposure for it (a darker, noisier
+// picture) and the mosaic gains nothing: the fastest rate up to 30, else the slowest there is.
+static bool betterRate(const CameraMode& a, const CameraMode& b) {
+    if (!listsRate(a)) return false;
+    if (!listsRate(b)) return true;
+    const bool aCalm = atMost30(a.intervalNumerator, a.intervalDenominator);
+    const bool bCalm = atMost30(b.intervalNumerator, b.intervalDenominator);
+    if (aCalm != bCalm) return aCalm;
+    return aCalm ? faster(a, b) : faster(b, a);
 }
 
 static bool better(const CameraMode& a, const CameraMode& b, int width, int height) {
@@ -22,7 +36,7 @@ static bool better(const CameraMode& a, const CameraMode& b, int width, int heig
     const uint64_t areaA = (uint64_t)a.width * a.height, areaB = (uint64_t)b.width * b.height;
     if (areaA != areaB) return rankA == 2 ? areaA > areaB : areaA < areaB;
     if (a.formatRank != b.formatRank) return a.formatRank < b.formatRank;
-    return faster(a, b);
+    return betterRate(a, b);
 }
 
 int chooseMode(const std::vector<CameraMode>& modes, int width, int height) {
@@ -30,4 +44,10 @@ int chooseMode(const std::vector<CameraMode>& modes, int width, int height) {
     for (size_t i = 0; i < modes.size(); i++)
         if (best < 0 || better(modes[i], modes[(size_t)best], width, height)) best = (int)i;
     return best;
+}
+
+uint64_t chooseInterval(uint64_t shortest, uint64_t longest, uint64_t unitsPerSecond) {
+    const uint64_t thirtieth = unitsPerSecond / 30;  // 333333 in DirectShow's 100 ns
+    if (longest < shortest) longest = shortest;
+    return thirtieth < shortest ? shortest : thirtieth > longest ? longest : thirtieth;
 }

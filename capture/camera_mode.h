@@ -16,5 +16,10 @@ struct CameraMode {
 // The mode to take for frames of width x height: of the sizes, the smallest of the frame's
 // shape that is at least as large; else the smallest at least as large (its middle is used,
 // cropped to the frame's shape); else the largest. At that size the best-liked format, and in it
-// the fastest rate. Its index, or -1 when none is offered.
+// the fastest rate up to 30 frames a second (a camera that lists only faster ones: its
+// slowest). Its index, or -1 when none is offered.
 int chooseMode(const std::vector<CameraMode>& modes, int width, int height);
+
+// The same rule for a camera that takes any interval between shortest and longest (in units of
+// 1/unitsPerSecond of a second): a thirtieth of a second where it can, else the nearer end.
+uint64_t chooseInterval(uint64_t shortest, uint64_t longest, uint64_t unitsPerSecond);

@@ -60,8 +60,8 @@ HRESULT DirectShowCamera::bindFirstDevice(IBaseFilter** device) {
 }
 
 // Asks the device (in the graph, its output pin found) for the way of sending that chooseMode
-// picks from those its stream config lists (a media type of the camera's own, at its fastest
-// rate), then connects it to the grabber. A camera that refuses keeps its own format.
+// picks from those its stream config lists (a media type of the camera's own, at the rate
+// the rule takes), then connects it to the grabber. A camera that refuses keeps its own format.
 HRESULT DirectShowCamera::connectSource() {
     if (streamConfig) streamConfig->Release();
     streamConfig = nullptr;
@@ -81,7 +81,9 @@ HRESULT DirectShowCamera::connectSource() {
                 continue;
             }
             VIDEOINFOHEADER* info = reinterpret_cast<VIDEOINFOHEADER*>(type->pbFormat);
-            if (caps.MinFrameInterval > 0) info->AvgTimePerFrame = caps.MinFrameInterval;  // its fastest
+            if (caps.MinFrameInterval > 0)  // the rate the shared rule takes from the range it lists
+                info->AvgTimePerFrame =
+                    (REFERENCE_TIME)chooseInterval(caps.MinFrameInterval, caps.MaxFrameInterval, 10000000);
             const BITMAPINFOHEADER& header = info->bmiHeader;
             const bool rgb24 = IsEqualGUID(type->subtype, MEDIASUBTYPE_RGB24);
             modes.push_back({(uint32_t)header.biWidth, (uint32_t)(header.biHeight < 0 ? -header.biHeight : header.biHeight),

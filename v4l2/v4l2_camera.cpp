@@ -121,9 +121,15 @@ int V4l2Camera::chooseFormat(v4l2_format* camera, v4l2_fract* interval) {
         rate.height = size.discrete.height;
         modes.push_back({rate.width, rate.height, 0, 0, 0});
         for (; system.ioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &rate) == 0; rate.index++) {
-            const v4l2_fract fastest = rate.type == V4L2_FRMIVAL_TYPE_DISCRETE ? rate.discrete : rate.stepwise.min;
-            modes.push_back({rate.width, rate.height, 0, fastest.numerator, fastest.denominator});
-            if (rate.type != V4L2_FRMIVAL_TYPE_DISCRETE) break;
+            if (rate.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
+                modes.push_back({rate.width, rate.height, 0, rate.discrete.numerator, rate.discrete.denominator});
+                continue;
+            }
+            // Any interval in a range: the one the rule takes, in 100 ns units (the driver rounds).
+            auto units = [](v4l2_fract f) { return f.denominator ? (uint64_t)f.numerator * 10000000 / f.denominator : 0; };
+            const uint64_t chosen = chooseInterval(units(rate.stepwise.min), units(rate.stepwise.max), 10000000);
+            modes.push_back({rate.width, rate.height, 0, (uint32_t)chosen, 10000000});
+            break;
         }
     }
     const int chosen = chooseMode(modes, width, height);

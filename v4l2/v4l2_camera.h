@@ -1,6 +1,6 @@
 // The Linux camera: the first usable V4L2 video capture device (colour before grey; one busy in
 // another program, or that needs a media controller, passed over), streaming memory-mapped
-// buffers on a thread of its own at its fastest rate; every format it sends converted to
+// buffers on a thread of its own at up to 30 frames a second; every format it sends converted to
 // blue-green-red, scaled to the frame size (cropped to its shape, never stretched), rows turned
 // bottom-up, and handed over to the frame loop. When the stream breaks (unplugged, or silent
 // for two seconds) it waits for the same camera to come back, or after a while takes another.

@@ -5,7 +5,9 @@
 #   guest.sh RESULTS-DIR SCRIPT [ARGS...]
 # The script runs as root in the current folder. This checkout is shared on its own, read-only
 # at its own path, so that it is there even under a folder the guest mounts afresh (/tmp, /run,
-# /var/tmp); RESULTS-DIR is writable inside the guest at the same path, named by GUEST_RESULTS. Its output goes to RESULTS-DIR/job.log, the guest's
+# /var/tmp); so are the current folder, the script's and every folder among its arguments that
+# lie under one (a build folder in /tmp, say). RESULTS-DIR is writable inside the guest at the
+# same path, named by GUEST_RESULTS. Its output goes to RESULTS-DIR/job.log, the guest's
 # console to RESULTS-DIR/console.log. Exits with the script's status; 124 when the guest does not come
 # up or does not finish within QUILTCAM_GUEST_TIMEOUT seconds (default 420); QUILTCAM_GUEST_MEMORY
 # is its memory in MiB (default 1024).
@@ -18,6 +20,22 @@ shift
 script=$(realpath "$1")
 shift
 timeout=${QUILTCAM_GUEST_TIMEOUT:-420}
+
+# Folders the guest would hide (below the ones it mounts afresh, outside the tree and the
+# results), shared read-only at their own paths, parents first.
+shares=$(for candidate in "$PWD" "$(dirname "$script")" "$@"; do
+    [ -d "$candidate" ] || continue
+    path=$(realpath "$candidate")
+    case $path/ in "$top"/* | "$results"/*) continue ;; /tmp/?* | /run/?* | /var/tmp/?* | /dev/shm/?*) echo "$path" ;; esac
+done | awk '{print length($0), $0}' | sort -n -u | cut -d' ' -f2- |
+    awk '{for (i = 1; i <= n; i++) if (index($0 "/", kept[i] "/") == 1) next; kept[++n] = $0; print}')
+printf '%s\n' "$shares" | sed '/^$/d' >"$results/shares"
+shareArgs=()
+n=0
+while read -r path; do
+    shareArgs+=(-virtfs "local,path=$path,mount_tag=share$n,security_model=none,readonly=on,multidevs=remap")
+    n=$((n + 1))
+done <"$results/shares"
 
 # The newest installed kernel whose modules are on this machine.
 kernel=
@@ -62,12 +80,20 @@ options=trans=virtio,version=9p2000.L,msize=512000
 mount -t 9p -o $options,cache=loose,ro hostroot /root || { echo "guest: cannot mount the host's root"; poweroff -f; }
 for fs in proc sys dev; do mount --move /$fs /root/$fs; done
 for fs in tmp run var/tmp dev/shm; do mkdir -p /root/$fs; mount -t tmpfs tmpfs /root/$fs; done
-mkdir -p /root/dev/pts "/root$qc_tree"
+mkdir -p /root/dev/pts /results
 mount -t devpts devpts /root/dev/pts
 mount -t tracefs tracefs /root/sys/kernel/tracing 2>/dev/null
+mount -t 9p -o $options results /results || { echo "guest: cannot mount the results"; poweroff -f; }
+n=0
+while read -r path; do
+    mkdir -p "/root$path" 2>/dev/null
+    mount -t 9p -o $options,cache=loose,ro share$n "/root$path" || { echo "guest: cannot mount $path"; poweroff -f; }
+    n=$((n + 1))
+done </results/shares
+mkdir -p "/root$qc_tree" 2>/dev/null
 mount -t 9p -o $options,cache=loose,ro tree "/root$qc_tree" || { echo "guest: cannot mount the tree"; poweroff -f; }
 mkdir -p "/root$qc_results" 2>/dev/null
-mount -t 9p -o $options results "/root$qc_results" || { echo "guest: cannot mount the results"; poweroff -f; }
+mount --move /results "/root$qc_results" || { echo "guest: cannot move the results"; poweroff -f; }
 echo "guest: up"
 chroot /root /bin/sh -c 'cd "$qc_results" && /bin/bash ./job >job.log 2>&1; echo $? >status; sync'
 poweroff -f
@@ -96,7 +122,7 @@ boot() {  # boot ACCEL SECONDS
         -append "console=ttyS0 quiet loglevel=3 panic=-1 log_buf_len=8M qc_results=$results qc_tree=$top" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$top",mount_tag=tree,security_model=none,readonly=on,multidevs=remap \
-        -virtfs local,path="$results",mount_tag=results,security_model=none,multidevs=remap \
+        -virtfs local,path="$results",mount_tag=results,security_model=none,multidevs=remap "${shareArgs[@]}" \
         -serial file:"$results/console.log" -monitor none -display none </dev/null >/dev/null 2>"$results/qemu.log"
 }
 

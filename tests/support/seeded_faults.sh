@@ -67,6 +67,8 @@ wrong-colour-matrix^v4l2/ycbcr_decoder.cpp^kr = hd ? 0.2126 : 0.299, kb = hd ? 0
 limited-range-read-as-full^v4l2/ycbcr_decoder.cpp^const double lumaScale = full ? 1.0 : 255.0 / 219.0^const double lumaScale = 1.0^unit YcbcrDecoder
 size-choice-ignores-shape^capture/camera_mode.cpp^return largeEnough ? (sameShape ? 0 : 1) : 2;^return largeEnough ? 0 : 2;^unit CameraModeChoice
 slowest-rate-chosen^capture/camera_mode.cpp^(uint64_t)a.intervalNumerator * b.intervalDenominator < ^(uint64_t)a.intervalNumerator * b.intervalDenominator > ^unit CameraModeChoice
+rate-not-capped-at-30^capture/camera_mode.cpp^if (aCalm != bCalm) return aCalm;^if (aCalm != bCalm) return bCalm;^unit CameraModeChoice
+range-takes-its-fastest^capture/camera_mode.cpp^return thirtieth < shortest ? shortest : thirtieth > longest ? longest : thirtieth;^return shortest;^unit CameraModeChoice
 scaler-weight-off-by-one^capture/frame_scaler.cpp^weights.push_back((uint32_t)overlap);^weights.push_back((uint32_t)overlap + 1);^unit FrameScaler
 scaler-stretches^capture/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameScaler
 reconnect-never-sleeps^v4l2/v4l2_camera.cpp^std::this_thread::sleep_for(std::chrono::milliseconds(50));^continue;^guest faults
@@ -77,7 +79,7 @@ connect-failure-ignored^directshow/capture_chain.cpp^    if (FAILED(connected)) 
 lost-camera-never-rebuilt^directshow/device_watch.cpp^if (lost && SUCCEEDED(rebuildChain())) lost = false;^(void)lost;^wine
 unchecked-creation^directshow/capture_chain.cpp^"the sample grabber (qedit.dll)");\n    if (FAILED(status)) return status;^"the sample grabber (qedit.dll)");^wine
 camera-list-ignored^directshow/capture_chain.cpp^if (chosen >= 0) streamConfig->SetFormat(types[chosen]);^(void)chosen;^wine
-fastest-rate-not-asked^directshow/capture_chain.cpp^if (caps.MinFrameInterval > 0) info->AvgTimePerFrame = caps.MinFrameInterval;^(void)caps;^wine
+rate-not-asked^directshow/capture_chain.cpp^(REFERENCE_TIME)chooseInterval(caps.MinFrameInterval, caps.MaxFrameInterval, 10000000);^info->AvgTimePerFrame;^wine
 rebuild-not-replanned^directshow/device_watch.cpp^        planConnectedSize();\n^^wine
 preview-in-a-window^directshow/capture_chain.cpp^source, nullptr, previewRenderer);^source, nullptr, nullptr);^wine
 leaked-reference^directshow/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^wine

@@ -1,11 +1,15 @@
 """Driving the kernel's virtual webcam, vivid, and the test program in the guest kernel: plug
 and unplug the camera, set its test pattern and press its fault buttons, run the program until
 its display shows the camera, and read back what it wrote (display, report, trace)."""
+import contextlib
 import os
+import re
 import signal
 import subprocess
 import sys
 import time
+
+import traceback
 
 failures = []
 
@@ -16,23 +20,42 @@ def check(name, ok, detail=""):
         failures.append(name)
 
 
-def run_cases(cases, chosen):
-    """Runs the cases (all, or those named), timing each, and exits 1 if any check failed."""
+def run_cases(cases, chosen, what="vivid"):
+    """Runs the cases (all, or those named), timing each; a case that raises is that case's
+    failure and the next one runs. Exits 1 if any failed."""
+    failed = []
     for case in cases:
         if chosen and case.__name__ not in chosen:
             continue
-        started = time.time()
-        case()
+        started, before = time.time(), len(failures)
+        try:
+            case()
+        except Exception as error:
+            traceback.print_exc(limit=3)
+            check("%s: ran to its end" % case.__name__, False, "%s: %s" % (type(error).__name__, error))
+        if len(failures) > before:
+            failed.append(case.__name__)
         print("  (%s: %.0f s)" % (case.__name__, time.time() - started), flush=True)
-    print("vivid: %d failed" % len(failures))
-    sys.exit(1 if failures else 0)
+    ran = len([c for c in cases if not chosen or c.__name__ in chosen])
+    print("%s: %d cases passed, %d failed%s" % (what, ran - len(failed), len(failed),
+                                                ": " + " ".join(failed) if failed else ""))
+    sys.exit(1 if failed else 0)
 
 PATTERN = {"75% bars": 0, "bars": 1, "colour-space bars": 2, "horizontal bars": 3, (255, 255, 255): 6,
            (255, 0, 0): 7, (0, 255, 0): 8, (0, 0, 255): 9, "grey ramp": 20}
 
 
 def ctl(*controls, device="/dev/video0"):
-    subprocess.run(["v4l2-ctl", "-d", device] + [a for c in controls for a in ("-c", c)], check=True)
+    """Sets controls, waiting (ten seconds at most) for a node that is coming back to open."""
+    command = ["v4l2-ctl", "-d", device] + [a for c in controls for a in ("-c", c)]
+    end = time.time() + 10
+    while True:
+        run = subprocess.run(command, stderr=subprocess.PIPE, text=True)
+        if run.returncode == 0:
+            return
+        if time.time() > end or not re.search(r"No such (device|file)", run.stderr):
+            raise RuntimeError("%s: %s" % (" ".join(command), run.stderr.strip()))
+        time.sleep(0.1)
 
 
 def wait_until(condition, seconds):
@@ -77,29 +100,111 @@ def unplug():
     wait_until(lambda: subprocess.run(["rmmod", "vivid"], stderr=subprocess.DEVNULL).returncode == 0, 5)
 
 
+def drop_out(seconds, device="/dev/video0"):
+    """vivid's disconnect button, its node held open meanwhile: the node is away until then."""
+    holder = os.open(device, os.O_RDWR)
+    ctl("disconnect=1", device=device)
+    time.sleep(seconds)
+    os.close(holder)
+
+
+@contextlib.contextmanager
+def held(*devices):
+    """Nodes streaming in another program (v4l2-ctl) for as long as the block runs."""
+    others = [subprocess.Popen(["v4l2-ctl", "-d", device, "--stream-mmap", "--stream-count=100000"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for device in devices]
+    time.sleep(1)
+    try:
+        yield
+    finally:
+        for other in others:
+            other.kill()
+            other.wait()
+
+
 def env(**hooks):
     e = dict(os.environ, SDL_VIDEODRIVER="dummy")
     e.update({"QUILTCAM_TEST_" + k: str(v) for k, v in hooks.items()})
     return e
 
 
-def dump(program, out, frames, **hooks):
+def dump(program, out, frames, during=None, **hooks):
     """Runs the program until its display shows the camera's nth frame: (status, stderr, display,
-    report)."""
-    run = subprocess.run([program], env=env(CAMERA_FRAMES=frames, DUMP=out + ".ppm", REPORT=out + ".txt", **hooks),
-                         timeout=60, stderr=subprocess.PIPE, text=True)
-    if run.returncode != 0:
-        return run.returncode, run.stderr, None, {}
+    report). during(), if given, runs while it streams, once a frame has reached the grid."""
+    trace = out + ".trace"
+    if during:
+        hooks["TRACE"] = trace
+    process = subprocess.Popen([program], stderr=subprocess.PIPE, text=True,
+                               env=env(CAMERA_FRAMES=frames, DUMP=out + ".ppm", REPORT=out + ".txt", **hooks))
+    if during:
+        wait_until(lambda: os.path.exists(trace) and any(n for _, n, _ in read_trace(trace)), 30)
+        during()
+    try:
+        stderr = process.communicate(timeout=120)[1]
+    except subprocess.TimeoutExpired:
+        process.kill()
+        return "hung", process.communicate()[1], None, {}
+    if process.returncode != 0:
+        return process.returncode, stderr, None, {}
     with open(out + ".ppm", "rb") as f:
         data = f.read()
     with open(out + ".txt") as f:
         report = dict(line.split(None, 1) for line in f.read().splitlines())
-    return 0, run.stderr, data[len(b"P6\n640 480\n255\n"):], report
+    return 0, stderr, data[len(b"P6\n640 480\n255\n"):], report
 
 
 def pixel(display, x, y):
     i = (y * 640 + x) * 3
     return tuple(display[i:i + 3])
+
+
+def shaded(colour):
+    """The display pixel of a uniform camera picture of this colour, by the arithmetic."""
+    r, g, b = colour
+    luma = int((b * 0.071169 + g * 0.71516) + r * 0.212671)
+    return tuple(int(c * (luma * 0.003921568859368563)) for c in colour)  # the float nearest 1/255
+
+
+def tile_tint(display, row, col):
+    """A tile's brightest pixel: its cell's colour, scaled by the brightest luminance there is."""
+    x0, y0 = 60 + 20 * col, 40 + 20 * row
+    return max((pixel(display, x, y) for y in range(y0, y0 + 20) for x in range(x0, x0 + 20)), key=sum)
+
+
+def switched_on(colours):
+    """Each channel as fully on (255) or off (0); -1 where it is neither."""
+    return [tuple(255 if c > 128 else 0 if c < 64 else -1 for c in colour) for colour in colours]
+
+
+def dequeued(start=False, minor=0):
+    """The sequence numbers of the frames taken off a node since the kernel's v4l2_dqbuf trace
+    was started."""
+    tracing = "/sys/kernel/tracing/"
+    if start:
+        for path, value in (("events/v4l2/v4l2_dqbuf/enable", "1"), ("trace", "")):
+            with open(tracing + path, "w") as f:
+                f.write(value)
+        return []
+    with open(tracing + "trace") as f:
+        return [int(n) for n in re.findall(r"v4l2_dqbuf: minor = %d,.* sequence = (\d+)" % minor, f.read())]
+
+
+def listed_rates(device="/dev/video0", size=(640, 480), fourcc="BGR3"):
+    """The frame rates a node lists at a size and format."""
+    listed = subprocess.run(["v4l2-ctl", "-d", device, "--list-frameintervals", "width=%d,height=%d,pixelformat=%s" %
+                             (size + (fourcc,))], stdout=subprocess.PIPE, text=True).stdout
+    return [float(r) for r in re.findall(r"Interval: Discrete [0-9.]+s \(([0-9.]+) fps\)", listed)]
+
+
+def running_rate(device="/dev/video0"):
+    """The frame rate the driver says a node runs at (G_PARM), or None."""
+    parm = subprocess.run(["v4l2-ctl", "-d", device, "--get-parm"], stdout=subprocess.PIPE, text=True).stdout
+    found = re.findall(r"Frames per second: ([0-9.]+)", parm)
+    return float(found[0]) if found else None
+
+
+def near(colour, want):
+    return all(abs(a - b) <= 8 for a, b in zip(colour, want))
 
 
 def read_trace(path):
