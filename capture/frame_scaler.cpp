@@ -2,74 +2,132 @@
 
 #include <algorithm>
 
-// Positions are measured in units of 1/target of a source pixel: target index j covers
-// [j x source, (j + 1) x source) and source index i covers [i x target, (i + 1) x target).
-void FrameScaler::Taps::plan(int source, int target) {
+// Positions are measured in units of 1/target of a pixel: target index j covers
+// [start x target + j x length, ... + length), and a source sample spanning `span` pixels covers
+// [i x span x target, (i + 1) x span x target).
+void FrameScaler::Taps::plan(int start, int length, int span, int target) {
     first.assign(target, 0);
     count.assign(target, 0);
     weightStart.assign(target, 0);
     weights.clear();
+    const long long sample = (long long)span * target;
     for (int j = 0; j < target; j++) {
-        const long long start = (long long)j * source, end = (long long)(j + 1) * source;
-        const int firstIndex = (int)(start / target);
+        const long long from = (long long)start * target + (long long)j * length, to = from + length;
+        const int firstIndex = (int)(from / sample);
         first[j] = firstIndex;
         weightStart[j] = (int)weights.size();
-        for (int i = firstIndex; (long long)i * target < end; i++) {
-            const long long overlap =
-                std::min(end, (long long)(i + 1) * target) - std::max(start, (long long)i * target);
+        for (long long i = firstIndex; i * sample < to; i++) {
+            const long long overlap = std::min(to, (i + 1) * sample) - std::max(from, i * sample);
             weights.push_back((uint32_t)overlap);
             count[j]++;
         }
     }
+    uniform = std::all_of(count.begin(), count.end(), [&](int n) { return n == count[0]; }) &&
+              std::all_of(weights.begin(), weights.end(), [&](uint32_t w) { return w == weights[0]; });
 }
 
-void FrameScaler::plan(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight) {
+void FrameScaler::plan(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight, int channels, int spanX,
+                       int spanY) {
     this->sourceWidth = sourceWidth;
     this->sourceHeight = sourceHeight;
     this->targetWidth = targetWidth;
     this->targetHeight = targetHeight;
-    cropWidth = sourceWidth;
-    cropHeight = sourceHeight;
+    this->channels = channels;
+    int cropWidth = sourceWidth, cropHeight = sourceHeight;
     if ((long long)sourceWidth * targetHeight > (long long)sourceHeight * targetWidth)
         cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));  // wider: lose the sides
     else
         cropHeight = std::max(1, (int)((long long)sourceWidth * targetHeight / targetWidth));  // taller: top and bottom
-    cropX = (sourceWidth - cropWidth) / 2;
-    cropY = (sourceHeight - cropHeight) / 2;
-    columns.plan(cropWidth, targetWidth);
-    rows.plan(cropHeight, targetHeight);
-    columnSums.assign((size_t)cropWidth * 3, 0);
+    columns.plan((sourceWidth - cropWidth) / 2, cropWidth, spanX, targetWidth);
+    rows.plan((sourceHeight - cropHeight) / 2, cropHeight, spanY, targetHeight);
+    samplesAcross = (sourceWidth + spanX - 1) / spanX;
+    firstColumn = columns.first[0];
+    columnCount = columns.first.back() + columns.count.back() - firstColumn;
+    // Every target's weights add up to cropWidth x cropHeight; those left out of uniform sums
+    // come off the divisor.
+    const uint64_t leftOutX = columns.uniform ? columns.weights[0] : 1, leftOutY = rows.uniform ? rows.weights[0] : 1;
+    divisor = ((uint64_t)cropWidth / leftOutX) * ((uint64_t)cropHeight / leftOutY);
+    inverse = 1.0 / (double)divisor;
+    // n / divisor is (n x m) >> 32 with m = 2^32 / divisor + 1 whenever n x divisor < 2^32; the
+    // largest n is a fine mean's, 256 x (255 x divisor + divisor / 2).
+    reciprocal = 65536 * divisor * divisor < (1ull << 32) ? (1ull << 32) / divisor + 1 : 0;
+    // Uniform rows add up whole bytes: 16 bits hold up to 257 rows of them.
+    shortSums.clear();
+    columnSums.clear();
+    if (rows.uniform && rows.count[0] <= 257)
+        shortSums.assign((size_t)columnCount * channels, 0);
+    else
+        columnSums.assign((size_t)columnCount * channels, 0);
 }
 
-// Down the rows first, over whole source rows (contiguous, so the compiler vectorises it),
-// then across within the one row of sums. Every sum is an exact integer, in any order.
-void FrameScaler::scale(const unsigned char* source, unsigned char* target, bool flipRows, int sourceRowBytes) const {
-    const uint64_t total = (uint64_t)cropWidth * (uint64_t)cropHeight;
-    const size_t rowBytes = sourceRowBytes > 0 ? (size_t)sourceRowBytes : (size_t)sourceWidth * 3;
-    const size_t sums = (size_t)cropWidth * 3;
-    source += (size_t)cropY * rowBytes + (size_t)cropX * 3;
-    uint32_t* down = columnSums.data();
+// Down the rows first, over whole source rows (contiguous, so the compiler vectorises it), in
+// 16-bit sums where they cannot overflow; then across within the one row of sums. Every sum is
+// an exact integer, in any order.
+template <int Channels, class Sum, class Out>
+void FrameScaler::run(const unsigned char* source, int sourceRowBytes, Sum* down, Out* target, bool flipRows,
+                      uint32_t fineness) const {
+    const size_t rowBytes = sourceRowBytes > 0 ? (size_t)sourceRowBytes : (size_t)samplesAcross * Channels;
+    const size_t sums = (size_t)columnCount * Channels;
+    source += (size_t)firstColumn * Channels;
     for (int r = 0; r < targetHeight; r++) {
-        std::fill(columnSums.begin(), columnSums.end(), 0);
-        for (int t = 0; t < rows.count[r]; t++) {
-            const unsigned char* sourceRow = source + (size_t)(rows.first[r] + t) * rowBytes;
-            const uint32_t rowWeight = rows.weights[rows.weightStart[r] + t];
-            for (size_t i = 0; i < sums; i++) down[i] += rowWeight * sourceRow[i];
-        }
-        const int targetRow = flipRows ? targetHeight - 1 - r : r;
-        unsigned char* out = target + (size_t)targetRow * targetWidth * 3;
-        for (int c = 0; c < targetWidth; c++) {
-            uint64_t b = 0, g = 0, red = 0;
-            const uint32_t* pixel = down + (size_t)columns.first[c] * 3;
-            const uint32_t* weight = &columns.weights[columns.weightStart[c]];
-            for (int k = 0; k < columns.count[c]; k++, pixel += 3) {
-                b += (uint64_t)weight[k] * pixel[0];
-                g += (uint64_t)weight[k] * pixel[1];
-                red += (uint64_t)weight[k] * pixel[2];
+        const unsigned char* sourceRow = source + (size_t)rows.first[r] * rowBytes;
+        const uint32_t* rowWeight = &rows.weights[rows.weightStart[r]];
+        if (rows.uniform) {
+            for (size_t i = 0; i < sums; i++) down[i] = sourceRow[i];
+            for (int t = 1; t < rows.count[r]; t++) {
+                sourceRow += rowBytes;
+                for (size_t i = 0; i < sums; i++) down[i] = (Sum)(down[i] + sourceRow[i]);
             }
-            out[c * 3] = (unsigned char)((b + total / 2) / total);
-            out[c * 3 + 1] = (unsigned char)((g + total / 2) / total);
-            out[c * 3 + 2] = (unsigned char)((red + total / 2) / total);
+        } else {
+            for (size_t i = 0; i < sums; i++) down[i] = (Sum)(rowWeight[0] * sourceRow[i]);
+            for (int t = 1; t < rows.count[r]; t++) {
+                sourceRow += rowBytes;
+                for (size_t i = 0; i < sums; i++) down[i] = (Sum)(down[i] + rowWeight[t] * sourceRow[i]);
+            }
+        }
+        Out* out = target + (size_t)(flipRows ? targetHeight - 1 - r : r) * targetWidth * Channels;
+        for (int c = 0; c < targetWidth; c++, out += Channels) {
+            const Sum* sample = down + (size_t)(columns.first[c] - firstColumn) * Channels;
+            uint64_t sum[Channels] = {};
+            if (columns.uniform) {
+                for (int k = 0; k < columns.count[c]; k++, sample += Channels)
+                    for (int channel = 0; channel < Channels; channel++) sum[channel] += sample[channel];
+            } else {
+                const uint32_t* weight = &columns.weights[columns.weightStart[c]];
+                for (int k = 0; k < columns.count[c]; k++, sample += Channels)
+                    for (int channel = 0; channel < Channels; channel++) sum[channel] += (uint64_t)weight[k] * sample[channel];
+            }
+            for (int channel = 0; channel < Channels; channel++) out[channel] = (Out)quotient(sum[channel] * fineness);
         }
     }
+}
+
+// sum / divisor, rounded half up: by a multiplication where it is exact (numerator x divisor
+// below 2^32), else in double precision with a nudge, far larger than the quotient's error
+// (below 2^-35) and far smaller than the least distance from a quotient that is not whole to a
+// whole one (1 / divisor, with divisor below 2^27).
+inline uint32_t FrameScaler::quotient(uint64_t sum) const {
+    const uint64_t numerator = sum + divisor / 2;
+    return reciprocal ? (uint32_t)((numerator * reciprocal) >> 32) : (uint32_t)((double)numerator * inverse + 1e-9);
+}
+
+template <class Out>
+void FrameScaler::dispatch(const unsigned char* source, int sourceRowBytes, Out* target, bool flipRows,
+                           uint32_t fineness) const {
+    if (!shortSums.empty() && channels == 3)
+        run<3>(source, sourceRowBytes, shortSums.data(), target, flipRows, fineness);
+    else if (!shortSums.empty())
+        run<1>(source, sourceRowBytes, shortSums.data(), target, flipRows, fineness);
+    else if (channels == 3)
+        run<3>(source, sourceRowBytes, columnSums.data(), target, flipRows, fineness);
+    else
+        run<1>(source, sourceRowBytes, columnSums.data(), target, flipRows, fineness);
+}
+
+void FrameScaler::scale(const unsigned char* source, unsigned char* target, bool flipRows, int sourceRowBytes) const {
+    dispatch(source, sourceRowBytes, target, flipRows, 1);
+}
+
+void FrameScaler::scaleFine(const unsigned char* source, uint16_t* target, int sourceRowBytes) const {
+    dispatch(source, sourceRowBytes, target, false, 256);
 }
