@@ -1,12 +1,17 @@
 // Quiltcam's per-frame costs: the grid's update, the mosaic's drawing, a whole pass of the
-// frame loop on SDL's dummy video driver, and a camera frame's conversion and scaling.
+// frame loop on SDL's dummy video driver, and a camera frame's conversion and scaling, from
+// V4L2 and from PipeWire.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <random>
 
+#include <spa/param/video/raw.h>
+
 #include "app/quiltcam.h"
+#include "capture/frame_hand_over.h"
 #include "capture/frame_scaler.h"
+#include "pipewire/pipewire_frames.h"
 #include "tests/support/fake_v4l2.h"
 #include "tests/support/test_camera.h"
 #include "v4l2/v4l2_camera.h"
@@ -116,6 +121,31 @@ void cameraFrame640(benchmark::State& state) {
     perFrame(state);
 }
 BENCHMARK(cameraFrame640)->UseRealTime();
+
+// A 640 x 480 YUY2 buffer as PipeWire's thread takes it: through the intake to the hand-over.
+void pipewireFrame640(benchmark::State& state) {
+    PipeWireFrames frames;
+    uint8_t pod[1024];
+    spa_pod_builder builder{};
+    builder.data = pod;
+    builder.size = sizeof pod;
+    const OfferedMode agreed{{640, 480, 0, 1, 30}, PixelLayout::yuyv, SPA_VIDEO_FORMAT_YUY2, {30, 1}};
+    frames.formatChanged(formatFor(agreed, &builder), 160, 120);
+    std::vector<unsigned char> memory(640 * 480 * 2);
+    for (size_t i = 0; i < memory.size(); i++) memory[i] = (unsigned char)(i * 31);
+    spa_chunk chunk{0, (uint32_t)memory.size(), 1280, 0};
+    spa_data data{};
+    data.type = SPA_DATA_MemPtr;
+    data.maxsize = (uint32_t)memory.size();
+    data.data = memory.data();
+    data.chunk = &chunk;
+    const spa_buffer buffer{0, 1, nullptr, &data};
+    FrameHandOver handOver;
+    handOver.plan(160 * 120 * 3);
+    for (auto _ : state) handOver.put(frames.arrived(&buffer), frames.intake.frameBytes());
+    perFrame(state);
+}
+BENCHMARK(pipewireFrame640);
 
 }  // namespace
 

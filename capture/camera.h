@@ -1,7 +1,27 @@
 // A camera as the grid sees it: started once at the grid's frame size, then asked once a pass
-// for its newest frame. Each camera system (DirectShow on Windows, V4L2 on Linux) is a back end
-// behind this one interface.
+// for its newest frame. Each camera system (DirectShow on Windows; PipeWire and V4L2 on Linux)
+// is a back end behind this one interface.
 #pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// What a camera streams, for reports and tests: its format (a four-character code, as V4L2
+// names formats), size and time between frames (seconds as a fraction). Written by the camera's
+// own thread whenever it (re)starts.
+struct CameraStream {
+    std::atomic<uint32_t> format{0}, width{0}, height{0}, intervalNumerator{0}, intervalDenominator{0};
+};
+
+// Sees every frame a camera hands over, on the camera's own thread: for tests and measurements.
+class FrameTap {
+public:
+    virtual void frameHandedOver(const unsigned char* bgrBottomUp, size_t bytes) = 0;
+
+protected:
+    ~FrameTap() = default;
+};
 
 class Camera {
 public:
@@ -18,4 +38,11 @@ public:
     // Why start() failed, in one line without the program's name ("no video capture device
     // found"); empty when it did not.
     virtual const char* failure() const = 0;
+    // Whether start() found any camera at all, usable or not: of two systems that failed, the
+    // one that saw the camera says why.
+    virtual bool foundCamera() const { return true; }
+    // The camera system, as the test program reports it ("v4l2", "pipewire", "directshow"), and
+    // what the camera streams.
+    virtual const char* cameraSystem() const { return ""; }
+    virtual const CameraStream* streamDescription() const { return nullptr; }
 };

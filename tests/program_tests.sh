@@ -115,6 +115,65 @@ soak)
     growth=$(($(report resident_at_end) - $(report resident_after_1000)))
     [ ${growth#-} -le 1048576 ] || fail "resident memory moved by $growth bytes"
     ;;
+pipewire_camera)
+    # The desktop's camera service, PipeWire, with its own test source as the camera (SMPTE bars
+    # with snow): taken, its moving picture drawn. A camera ranked higher comes along; the first
+    # is unplugged for a moment, or the daemon is killed and started again: the picture holds
+    # meanwhile, then the same camera is live again; unplugged for good: the other one. A key
+    # ends the program at once, status 0.
+    session() { "$SUPPORT/pipewire_session.sh" "$1" "$work/pipewire" "${@:2}"; }
+    trap 'session end; kill -KILL $pid 2>/dev/null; rm -rf "$work"' EXIT
+    session start && session camera-add test-camera || fail "no PipeWire session"
+    . "$work/pipewire/env"
+    export SDL_VIDEODRIVER=dummy
+    for n in 5 25; do
+        session idle test-camera
+        QUILTCAM_TEST_CAMERA_FRAMES=$n QUILTCAM_TEST_DUMP="$work/shown-$n.ppm" QUILTCAM_TEST_REPORT="$work/report" \
+            timeout 30 "$testcam" 2>"$work/stderr" || fail "exit status $? ($n frames)"
+    done
+    grep -qx "camera_backend pipewire" "$work/report" || fail "not the PipeWire camera: $(cat "$work/report")"
+    colours=$(python3 -c 'import sys; d = open(sys.argv[1], "rb").read()[15:]; print(len({d[i:i + 3] for i in range(0, len(d), 3)}))' "$work/shown-25.ppm")
+    [ "$colours" -gt 100 ] && ! cmp -s "$work/shown-5.ppm" "$work/shown-25.ppm" ||
+        fail "the display is not the moving picture ($colours colours)"
+    frames() { tail -n 1 "$work/trace" 2>/dev/null | cut -d' ' -f2; }
+    live() {  # live SECONDS: new frames within that long ($took: how long, in ms)
+        local from=$(frames) began=$(date +%s%3N)
+        for _ in $(seq $(($1 * 20))); do
+            [ "$(frames)" -gt "${from:-0}" ] 2>/dev/null && { took=$(($(date +%s%3N) - began)); return 0; }
+            sleep 0.05
+        done
+        return 1
+    }
+    steps() { for step in ${1//+/ }; do session ${step//:/ } || return 1; done; }
+    while read -r what before fault away back shown; do
+        session idle test-camera
+        rm -f "$work/trace"
+        QUILTCAM_TEST_TRACE="$work/trace" QUILTCAM_TEST_REPORT="$work/report" "$testcam" 2>"$work/stderr" &
+        pid=$!
+        live 10 || fail "no frames from PipeWire"
+        steps $before && steps $fault || fail "$what: $fault"
+        sleep "$away"
+        held=$(frames)
+        sleep 0.3
+        [ "$(frames)" = "$held" ] && [ "$(tail -n 1 "$work/trace" | cut -d' ' -f3-)" != "0 0 0" ] ||
+            fail "$what: the picture did not hold"
+        steps $back || fail "$what: $back"
+        live 10 || fail "$what: not live again"
+        sleep 2.5  # past the time another camera would be given
+        pressed=$(date +%s%3N)
+        kill -USR1 $pid
+        finish 10
+        ended=$(($(date +%s%3N) - pressed))
+        echo "  $what: live again in $took ms; a key ends it in $ended ms"
+        [ $status -eq 0 ] && [ $ended -lt 2000 ] || fail "$what: status $status $ended ms after a key"
+        grep -qx "camera_name $shown" "$work/report" || fail "$what: $(grep camera_name "$work/report"), not $shown"
+        session camera-remove other-camera
+    done <<TABLE
+unplugged-a-moment camera-add:other-camera:100 camera-remove:test-camera 0.5 camera-add:test-camera test-camera
+daemon-restarted true stop 1 start+camera-add:other-camera:100+camera-add:test-camera test-camera
+unplugged-for-good camera-add:other-camera:100 camera-remove:test-camera 0.5 true other-camera
+TABLE
+    ;;
 *)
     fail "no such case"
     ;;

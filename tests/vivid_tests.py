@@ -4,16 +4,18 @@
 Every case checks what the user sees: the display the test program writes once the camera's
 frames have reached it, or the middle cell's colour in its trace while the camera misbehaves.
 """
+import glob
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from vivid import (camera_thread_seconds, check, ctl, dequeued, drop_out, dump, env, held, listed_rates, near, now_ms, pixel, plug,
-                   read_trace, reload, replug, run_cases, running_rate, shaded, show, switched_on, tile_tint, traced,
-                   unplug, wait_until)
+from vivid import (camera_thread_seconds, check, ctl, dequeued, drop_out, dump, env, held, listed_rates, near, now_ms,
+                   pipewire_session, pixel, plug, read_trace, reload, replug, run_cases, running_rate, shaded, show,
+                   switched_on, tile_tint, traced, unplug, wait_until)
 
 build = os.path.abspath(sys.argv[1])
 testcam = os.path.join(build, "tests", "quiltcam-testcam")
@@ -66,7 +68,7 @@ def colours():
         name = pattern.replace(" ", "-").replace("%", "")
         reference, _ = drawn(name + "-BGR3")
         for fourcc in YCBCR_FORMATS:
-            display, report = drawn(name + "-" + fourcc, V4L2_FORMAT=fourcc)
+            display, report = drawn(name + "-" + fourcc, FORMAT=fourcc)
             if display and reference:
                 off = [abs(a - b) for a, b in zip(display, reference)]
                 worst, mean = max(off), sum(off) / len(off)
@@ -224,6 +226,74 @@ def full_screen():
           display is not None and report.get("fullscreen") == "1" and pixel(display, 320, 240) == shaded(BLUE))
 
 
+def pipewire():
+    """The same vivid camera through the desktop's camera service, PipeWire (its own V4L2 monitor,
+    over udev): the display byte for byte the V4L2 camera's in BGR3, within the colour table's
+    tolerance in YUYV and NV12; two programs showing it at once; unplugged and back; a camera held
+    by a program that opened its node itself gives way to the next one PipeWire lists, and with
+    none left to the V4L2 camera, which names the busy one."""
+    show("75% bars")
+    reference, _ = drawn("bars-v4l2")  # the V4L2 camera's, before PipeWire starts
+    with pipewire_session():
+        for fourcc in ("BGR3", "YUYV", "NV12"):
+            display, report = drawn("bars-pipewire-" + fourcc, FORMAT=fourcc)
+            if display and reference:
+                off = [abs(a - b) for a, b in zip(display, reference)]
+                worst, mean = max(off), sum(off) / len(off)
+                check("through PipeWire in %s from %s: the V4L2 camera's display to within %d (%.2f on average)" %
+                      (fourcc, report.get("camera_backend"), worst, mean),
+                      report.get("camera_backend") == "pipewire" and report.get("camera_format") == fourcc and
+                      (worst == 0 if fourcc == "BGR3" else worst <= COLOUR_TOLERANCE and mean <= COLOUR_MEAN_TOLERANCE))
+        traces = [os.path.join(work, "shared-%d.txt" % i) for i in (0, 1)]
+        seen = lambda trace: max([n for _, n, _ in read_trace(trace)] or [0]) if os.path.exists(trace) else 0
+        for trace in traces:
+            if os.path.exists(trace):
+                os.remove(trace)
+        programs = [subprocess.Popen([testcam], env=env(TRACE=trace), stderr=subprocess.DEVNULL) for trace in traces]
+        both = wait_until(lambda: all(seen(trace) > 20 for trace in traces), 60)
+        for program in programs:
+            program.send_signal(signal.SIGUSR1)
+        statuses = [program.wait(10) for program in programs]
+        check("two programs show the one camera at once (%s frames, status %s)" % ([seen(t) for t in traces], statuses),
+              both and statuses == [0, 0])
+
+    reload(2)  # two cameras, for a busy one to be passed over
+    show(RED, "/dev/video0")
+    show(BLUE, "/dev/video1")
+    with pipewire_session(), held("/dev/video0"):
+        display, report = drawn("pipewire-busy-first")
+        check("the first camera held by a program of its own: the next one PipeWire lists (from %s)" %
+              report.get("camera_backend"), display is not None and pixel(display, 320, 240) == shaded(BLUE) and
+              report.get("camera_backend") == "pipewire")
+        with held("/dev/video1"):
+            run = subprocess.run([os.path.join(build, "quiltcam")], env=env(), stderr=subprocess.PIPE, text=True,
+                                 timeout=60)
+        check("both held: the V4L2 camera's word for it, status 1 (%r)" % run.stderr, run.returncode == 1 and
+              re.fullmatch(r"quiltcam: cannot open \S.* \(/dev/video0\): Device or resource busy\n", run.stderr))
+
+    reload(1)  # unplugged and back, as itself
+    show(RED)
+    with pipewire_session():
+        def scenario(program):
+            unplug()
+            time.sleep(1)
+            replug()  # at another node while PipeWire still holds the one that went
+            back_at = now_ms()
+            wait_until(lambda: glob.glob("/dev/video*"), 10)
+            show(GREEN, (glob.glob("/dev/video*") or ["/dev/video0"])[0])
+            wait_until(lambda: near((read_trace(trace) or [(0, 0, RED)])[-1][2], GREEN), 20)
+            return back_at
+        trace = os.path.join(work, "pipewire-trace.txt")
+        back_at, status, _, lines, stderr = traced(testcam, trace, lambda lines: any(near(c, RED) for _, _, c in lines),
+                                                   scenario)
+        green_at = next((ms for ms, _, c in lines if ms > back_at and near(c, GREEN)), None)
+        check("through PipeWire, unplugged and back: live again %s ms after the return (20 s allowed), status %s" %
+              (green_at and green_at - back_at, status), green_at is not None and status == 0, stderr)
+
+    reload(1)
+    show(RED)
+
+
 plug(RED)
-run_cases((solid_and_bars, colours, shape_and_rate, faults, several_cameras, start_up_failures, full_screen),
+run_cases((solid_and_bars, colours, shape_and_rate, faults, several_cameras, start_up_failures, full_screen, pipewire),
           sys.argv[2:])

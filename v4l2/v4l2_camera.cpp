@@ -1,16 +1,15 @@
 #include "v4l2/v4l2_camera.h"
 
 #include <fcntl.h>
-#include <pthread.h>
+#include <libv4l-plugin.h>
 #include <libv4lconvert.h>
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-
-#include "capture/camera_mode.h"
 
 static const unsigned bufferCount = 4;
 // A device that keeps failing DQBUF with EIO this many times in a row is treated as gone.
@@ -20,6 +19,53 @@ static const int ioErrorsBeforeReconnect = 50;
 static const auto givesUpAfter = std::chrono::seconds(2);
 // What tryNode says of a node besides an errno value.
 enum { streaming = 0, notACamera = -1, greyOnly = -2, noFormatRead = -3 };
+
+// The formats the frame intake reads, by their V4L2 codes. libv4lconvert's come after all.
+static const struct {
+    uint32_t fourcc;
+    PixelLayout layout;
+} intakeFormats[] = {
+    {V4L2_PIX_FMT_BGR24, PixelLayout::bgr24}, {V4L2_PIX_FMT_RGB24, PixelLayout::rgb24},
+    {V4L2_PIX_FMT_YUYV, PixelLayout::yuyv},   {V4L2_PIX_FMT_YVYU, PixelLayout::yvyu},
+    {V4L2_PIX_FMT_UYVY, PixelLayout::uyvy},   {V4L2_PIX_FMT_VYUY, PixelLayout::vyuy},
+    {V4L2_PIX_FMT_NV16, PixelLayout::nv16},   {V4L2_PIX_FMT_NV61, PixelLayout::nv61},
+    {V4L2_PIX_FMT_NV12, PixelLayout::nv12},   {V4L2_PIX_FMT_NV21, PixelLayout::nv21},
+    {V4L2_PIX_FMT_YUV420, PixelLayout::yu12}, {V4L2_PIX_FMT_YVU420, PixelLayout::yv12},
+    {V4L2_PIX_FMT_MJPEG, PixelLayout::mjpeg}, {V4L2_PIX_FMT_JPEG, PixelLayout::mjpeg},
+};
+static const int convertedRank = 6;
+
+static const PixelLayout* layoutOf(uint32_t fourcc) {
+    for (const auto& format : intakeFormats)
+        if (format.fourcc == fourcc) return &format.layout;
+    return nullptr;
+}
+
+// libv4lconvert asks the device about its formats through these, so that its questions go
+// through the same seam as ours.
+static void* opsInit(int) { return nullptr; }
+static void opsClose(void*) {}
+static int opsIoctl(void* system, int fd, unsigned long request, void* argument) {
+    return static_cast<V4l2System*>(system)->ioctl(fd, request, argument);
+}
+static ssize_t opsRead(void*, int, void*, size_t) {
+    errno = EINVAL;
+    return -1;
+}
+static ssize_t opsWrite(void*, int, const void*, size_t) {
+    errno = EINVAL;
+    return -1;
+}
+static libv4l_dev_ops makeDeviceOps() {
+    libv4l_dev_ops ops{};  // the reserved entries stay null
+    ops.init = opsInit;
+    ops.close = opsClose;
+    ops.ioctl = opsIoctl;
+    ops.read = opsRead;
+    ops.write = opsWrite;
+    return ops;
+}
+static const libv4l_dev_ops deviceOps = makeDeviceOps();
 
 V4l2Camera::V4l2Camera(V4l2System& system, FrameTap* tap) : system(system), tap(tap) {}
 
@@ -62,8 +108,6 @@ int V4l2Camera::tryNode(const std::string& node, bool sameOnly, bool allowGrey) 
     const std::string bus = reinterpret_cast<const char*>(capability.bus_info);
     if (sameOnly && (nodeCard != cameraCard || bus != cameraBus)) return notACamera;
     if (!allowGrey && listsOnlyGrey(system, fd)) return greyOnly;
-    converter = newConverter(system, fd);
-    if (!converter) return ENOMEM;
     if (const int error = configure()) return error;
     cameraCard = nodeCard;
     cameraBus = bus;
@@ -96,57 +140,82 @@ bool V4l2Camera::openUsable(bool sameOnly) {
     return false;
 }
 
-// The format to stream in: the source format libv4lconvert prefers (or the one asked for), at
-// the size and rate chooseMode picks from what the camera lists for it.
+// The modes a format lists: each size with each of its rates (a size listed alone, or a format
+// that lists no sizes, at the frame's own size: the driver takes the nearest).
+void V4l2Camera::listModes(uint32_t fourcc, int rank, std::vector<CameraMode>* modes, std::vector<uint32_t>* formats) {
+    v4l2_frmsizeenum size{};
+    size.pixel_format = fourcc;
+    const size_t before = modes->size();
+    for (; system.ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0 && size.type == V4L2_FRMSIZE_TYPE_DISCRETE; size.index++) {
+        v4l2_frmivalenum rate{};
+        rate.pixel_format = fourcc;
+        rate.width = size.discrete.width;
+        rate.height = size.discrete.height;
+        modes->push_back({rate.width, rate.height, rank, 0, 0});
+        for (; system.ioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &rate) == 0; rate.index++) {
+            if (rate.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
+                modes->push_back({rate.width, rate.height, rank, rate.discrete.numerator, rate.discrete.denominator});
+                continue;
+            }
+            // Any interval in a range: the one the rule takes, in 100 ns units (the driver rounds).
+            auto units = [](v4l2_fract f) { return f.denominator ? (uint64_t)f.numerator * 10000000 / f.denominator : 0; };
+            const uint64_t chosen = chooseInterval(units(rate.stepwise.min), units(rate.stepwise.max), 10000000);
+            modes->push_back({rate.width, rate.height, rank, (uint32_t)chosen, 10000000});
+            break;
+        }
+    }
+    if (modes->size() == before) modes->push_back({(uint32_t)width, (uint32_t)height, rank, 0, 0});
+    formats->resize(modes->size(), fourcc);
+}
+
+// The format to stream in: of the sizes, formats and rates the camera lists in formats the
+// intake reads (or only the one asked for), the one chooseMode picks. A camera with none of
+// those goes through libv4lconvert.
 int V4l2Camera::chooseFormat(v4l2_format* camera, v4l2_fract* interval) {
+    std::vector<CameraMode> modes;
+    std::vector<uint32_t> formats;
+    v4l2_fmtdesc listed{};
+    listed.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    for (; system.ioctl(fd, VIDIOC_ENUM_FMT, &listed) == 0; listed.index++)
+        for (const auto& format : intakeFormats)
+            if (format.fourcc == listed.pixelformat && (!sourceFormat || sourceFormat == format.fourcc))
+                listModes(format.fourcc, layoutPreference(format.layout), &modes, &formats);
+    const int chosen = chooseMode(modes, width, height);
+    if (chosen < 0) return sourceFormat ? EINVAL : chooseConverted(camera, interval);
+    *camera = {};
+    camera->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    camera->fmt.pix.width = modes[chosen].width;
+    camera->fmt.pix.height = modes[chosen].height;
+    camera->fmt.pix.pixelformat = formats[chosen];
+    camera->fmt.pix.field = V4L2_FIELD_NONE;
+    *interval = {modes[chosen].intervalNumerator, modes[chosen].intervalDenominator};
+    return 0;
+}
+
+// Through libv4lconvert: the source format it prefers for BGR24, at the size and rate chooseMode
+// picks from those the camera lists for it.
+int V4l2Camera::chooseConverted(v4l2_format* camera, v4l2_fract* interval) {
+    converter = v4lconvert_create_with_dev_ops(fd, &system, &deviceOps);
+    if (!converter) return ENOMEM;
     v4l2_format want{};
     want.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     want.fmt.pix.width = (uint32_t)width;
     want.fmt.pix.height = (uint32_t)height;
     want.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
     want.fmt.pix.field = V4L2_FIELD_NONE;
-    *camera = want;
-    if (sourceFormat) camera->fmt.pix.pixelformat = sourceFormat;
-    else if (v4lconvert_try_format(converter, &want, camera) < 0) return errno ? errno : EINVAL;
+    if (v4lconvert_try_format(converter, &want, camera) < 0) return errno ? errno : EINVAL;
     // A camera whose every format is beyond libv4lconvert leaves its own in place of ours.
     if (want.fmt.pix.pixelformat != V4L2_PIX_FMT_BGR24) return noFormatRead;
-
     std::vector<CameraMode> modes;
-    v4l2_frmsizeenum size{};
-    size.pixel_format = camera->fmt.pix.pixelformat;
-    for (; system.ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0 && size.type == V4L2_FRMSIZE_TYPE_DISCRETE; size.index++) {
-        v4l2_frmivalenum rate{};
-        rate.pixel_format = size.pixel_format;
-        rate.width = size.discrete.width;
-        rate.height = size.discrete.height;
-        modes.push_back({rate.width, rate.height, 0, 0, 0});
-        for (; system.ioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &rate) == 0; rate.index++) {
-            if (rate.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
-                modes.push_back({rate.width, rate.height, 0, rate.discrete.numerator, rate.discrete.denominator});
-                continue;
-            }
-            // Any interval in a range: the one the rule takes, in 100 ns units (the driver rounds).
-            auto units = [](v4l2_fract f) { return f.denominator ? (uint64_t)f.numerator * 10000000 / f.denominator : 0; };
-            const uint64_t chosen = chooseInterval(units(rate.stepwise.min), units(rate.stepwise.max), 10000000);
-            modes.push_back({rate.width, rate.height, 0, (uint32_t)chosen, 10000000});
-            break;
-        }
-    }
+    std::vector<uint32_t> formats;
+    listModes(camera->fmt.pix.pixelformat, convertedRank, &modes, &formats);
     const int chosen = chooseMode(modes, width, height);
-    if (chosen >= 0) {
-        camera->fmt.pix.width = modes[chosen].width;
-        camera->fmt.pix.height = modes[chosen].height;
-        *interval = {modes[chosen].intervalNumerator, modes[chosen].intervalDenominator};
-    }
-    if (sourceFormat) {
-        if (system.ioctl(fd, VIDIOC_TRY_FMT, camera) < 0) return errno;
-        return camera->fmt.pix.pixelformat == sourceFormat ? 0 : EINVAL;
-    }
+    *interval = {modes[chosen].intervalNumerator, modes[chosen].intervalDenominator};
     // Asked at a size the camera has, libv4lconvert converts without cropping; asked at one
-    // it has not (a camera that lists no sizes), it would crop or halve. Then take the
-    // camera's nearest size whole, and let the scaler make the frame.
-    want.fmt.pix.width = camera->fmt.pix.width;
-    want.fmt.pix.height = camera->fmt.pix.height;
+    // it has not, it would crop or halve. Then take the camera's nearest size whole, and let
+    // the intake make the frame.
+    want.fmt.pix.width = modes[chosen].width;
+    want.fmt.pix.height = modes[chosen].height;
     if (v4lconvert_try_format(converter, &want, camera) < 0) return errno ? errno : EINVAL;
     if (camera->fmt.pix.width != want.fmt.pix.width || camera->fmt.pix.height != want.fmt.pix.height) {
         want.fmt.pix.width = camera->fmt.pix.width;
@@ -167,8 +236,8 @@ void V4l2Camera::askRate(v4l2_fract interval) {
         parameters.parm.capture.timeperframe = interval;
         if (system.ioctl(fd, VIDIOC_S_PARM, &parameters) < 0) return;
     }
-    streamInterval[0] = parameters.parm.capture.timeperframe.numerator;
-    streamInterval[1] = parameters.parm.capture.timeperframe.denominator;
+    streamed.intervalNumerator = parameters.parm.capture.timeperframe.numerator;
+    streamed.intervalDenominator = parameters.parm.capture.timeperframe.denominator;
 }
 
 int V4l2Camera::configure() {
@@ -179,9 +248,9 @@ int V4l2Camera::configure() {
     const uint32_t cameraWidth = camera.fmt.pix.width, cameraHeight = camera.fmt.pix.height;
     if (cameraWidth == 0 || cameraHeight == 0 || cameraWidth > 8192 || cameraHeight > 8192) return EINVAL;
     askRate(interval);
-    streamFormat = camera.fmt.pix.pixelformat;
-    streamWidth = cameraWidth;
-    streamHeight = cameraHeight;
+    streamed.format = camera.fmt.pix.pixelformat;
+    streamed.width = cameraWidth;
+    streamed.height = cameraHeight;
     v4l2_requestbuffers request{};
     request.count = bufferCount;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -202,8 +271,25 @@ int V4l2Camera::configure() {
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (system.ioctl(fd, VIDIOC_STREAMON, &type) < 0) return errno;
 
-    intake.configure(converter, camera, width, height);
-    return 0;
+    // The frames as the intake takes them: the camera's own, or libv4lconvert's BGR24.
+    cameraFormat = camera;
+    convertedFormat = camera;
+    v4l2_pix_format& bgr = convertedFormat.fmt.pix;
+    bgr.pixelformat = V4L2_PIX_FMT_BGR24;
+    bgr.field = V4L2_FIELD_NONE;
+    bgr.bytesperline = bgr.width * 3;
+    bgr.sizeimage = bgr.width * bgr.height * 3;
+    const v4l2_pix_format& pix = converter ? bgr : camera.fmt.pix;
+    const PixelLayout* layout = layoutOf(pix.pixelformat);
+    FrameFormat format{layout ? *layout : PixelLayout::bgr24, (int)pix.width, (int)pix.height};
+    // BT.709 where the driver says so (or leaves it to an HDTV colour space), else BT.601;
+    // limited range unless it says full (JPEG's colour space is).
+    format.bt709 = pix.ycbcr_enc == V4L2_YCBCR_ENC_709 ||
+                   (pix.ycbcr_enc == V4L2_YCBCR_ENC_DEFAULT && pix.colorspace == V4L2_COLORSPACE_REC709);
+    format.fullRange = pix.quantization == V4L2_QUANTIZATION_FULL_RANGE ||
+                       (pix.quantization == V4L2_QUANTIZATION_DEFAULT && pix.colorspace == V4L2_COLORSPACE_JPEG);
+    if (converter) converted.assign(bgr.sizeimage, 0);
+    return intake.configure(format, width, height) ? 0 : EINVAL;
 }
 
 void V4l2Camera::release() {
@@ -282,8 +368,18 @@ bool V4l2Camera::takeFrame() {
 
 void V4l2Camera::deliver(const v4l2_buffer& buffer) {
     const Buffer& mapped = buffers[buffer.index];
-    const unsigned char* frame =
-        intake.take(static_cast<unsigned char*>(mapped.start), buffer.bytesused, mapped.length, buffer.flags);
+    const unsigned char* data = static_cast<const unsigned char*>(mapped.start);
+    const unsigned char* frame = nullptr;
+    const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && buffer.bytesused > 0 && buffer.bytesused <= mapped.length;
+    if (whole && !converter) {
+        const FramePlane plane{data, buffer.bytesused, cameraFormat.fmt.pix.bytesperline};
+        frame = intake.take(&plane, 1);
+    } else if (whole && buffer.bytesused >= cameraFormat.fmt.pix.sizeimage &&
+               v4lconvert_convert(converter, &cameraFormat, &convertedFormat, const_cast<unsigned char*>(data),
+                                  (int)buffer.bytesused, converted.data(), (int)converted.size()) == (int)converted.size()) {
+        const FramePlane plane{converted.data(), converted.size(), 0};
+        frame = intake.take(&plane, 1);
+    }
     if (!frame) {
         framesDropped++;
         return;

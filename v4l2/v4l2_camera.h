@@ -1,9 +1,10 @@
-// The Linux camera: the first usable V4L2 video capture device (colour before grey; one busy in
+// The V4L2 camera: the first usable V4L2 video capture device (colour before grey; one busy in
 // another program, or that needs a media controller, passed over), streaming memory-mapped
-// buffers on a thread of its own at up to 30 frames a second; every format it sends converted to
-// blue-green-red, scaled to the frame size (cropped to its shape, never stretched), rows turned
-// bottom-up, and handed over to the frame loop. When the stream breaks (unplugged, or silent
-// for two seconds) it waits for the same camera to come back, or after a while takes another.
+// buffers on a thread of its own at up to 30 frames a second, in the size, format and rate the
+// shared choice picks from those it lists; every frame through the frame intake (what the
+// intake cannot read, through libv4lconvert first), and handed over to the frame loop. When the
+// stream breaks (unplugged, or silent for two seconds) it waits for the same camera to come
+// back, or after a while takes another.
 #pragma once
 
 #include <linux/videodev2.h>
@@ -15,21 +16,12 @@
 #include <vector>
 
 #include "capture/camera.h"
+#include "capture/camera_mode.h"
 #include "capture/frame_hand_over.h"
-#include "v4l2/frame_intake.h"
+#include "capture/frame_intake.h"
 #include "v4l2/v4l2_system.h"
 
 struct v4lconvert_data;
-
-// Sees every frame the camera hands over, on the camera's own thread: for tests and
-// measurements.
-class FrameTap {
-public:
-    virtual void frameHandedOver(const unsigned char* bgrBottomUp, size_t bytes) = 0;
-
-protected:
-    ~FrameTap() = default;
-};
 
 class V4l2Camera final : public Camera {
 public:
@@ -40,17 +32,17 @@ public:
     bool copyFrame(unsigned char* frame) override { return handOver.take(frame); }
     const char* name() const override { return cameraName.c_str(); }
     const char* failure() const override { return failureText; }
+    bool foundCamera() const override { return !failedNode.empty(); }
+    const char* cameraSystem() const override { return "v4l2"; }
+    const CameraStream* streamDescription() const override { return &streamed; }
     void stop();
 
-    // Take frames from the camera in this pixel format (a V4L2 four-character code) instead
-    // of the one libv4lconvert prefers: how tests reach the formats webcams send.
+    // Take frames from the camera in this pixel format (a V4L2 four-character code) only: how
+    // tests reach the formats webcams send.
     void preferSourceFormat(uint32_t fourcc) { sourceFormat = fourcc; }
 
     // Buffers the capture thread dropped, for tests and diagnostics.
     std::atomic<long> framesDropped{0};
-    // What the camera streams: its pixel format, size and frame interval (seconds as a fraction).
-    std::atomic<uint32_t> streamFormat{0}, streamWidth{0}, streamHeight{0};
-    std::atomic<uint32_t> streamInterval[2] = {{0}, {0}};
 
 private:
     struct Buffer {
@@ -62,6 +54,8 @@ private:
     int tryNode(const std::string& node, bool sameOnly, bool allowGrey);
     int configure();                                              // 0 or an errno value; fd open
     int chooseFormat(v4l2_format* camera, v4l2_fract* interval);  // 0 or an errno value
+    int chooseConverted(v4l2_format* camera, v4l2_fract* interval);
+    void listModes(uint32_t fourcc, int rank, std::vector<CameraMode>* modes, std::vector<uint32_t>* formats);
     void askRate(v4l2_fract interval);
     void release();  // back to no fd, no buffers
     void capture();  // the thread
@@ -77,8 +71,11 @@ private:
     int failedError = 0;
     char failureText[512] = {};
     int fd = -1;
-    v4lconvert_data* converter = nullptr;
-    uint32_t sourceFormat = 0;  // 0: libv4lconvert's choice
+    v4lconvert_data* converter = nullptr;  // for formats the intake cannot read
+    v4l2_format cameraFormat{}, convertedFormat{};
+    std::vector<unsigned char> converted;
+    uint32_t sourceFormat = 0;  // 0: the shared choice
+    CameraStream streamed;
 
     int width = 0, height = 0;  // the frames handed over
     std::vector<Buffer> buffers;

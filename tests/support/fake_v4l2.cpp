@@ -11,7 +11,6 @@
 #include <cstring>
 #include <thread>
 
-#include <libv4lconvert.h>
 
 #include "camera/platform_camera.h"
 
@@ -260,34 +259,12 @@ int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int) {
 }
 
 FakeV4l2Scope::FakeV4l2Scope() {
-    useCameraMaker(nullptr);
+    useCameraMaker([]() -> Camera* { return new V4l2Camera(v4l2System()); });
     useV4l2System(&v4l2);
 }
 
-FakeV4l2Scope::~FakeV4l2Scope() { useV4l2System(nullptr); }
-
-FrameIntake& fakeCameraIntake(uint32_t pixelFormat, uint32_t width, uint32_t height, size_t* bufferLength) {
-    struct Camera {
-        FakeV4l2 kernel;
-        v4lconvert_data* converter = nullptr;
-        FrameIntake intake;
-        v4l2_format format{};
-        ~Camera() { v4lconvert_destroy(converter); }
-    };
-    static std::map<std::vector<uint32_t>, std::unique_ptr<Camera>> cameras;
-    auto& camera = cameras[{pixelFormat, width, height}];
-    if (!camera) {
-        camera = std::make_unique<Camera>();
-        FakeNode& node = camera->kernel.add("/dev/video0");
-        node.formats = {pixelFormat};
-        node.sizes = {{width, height}};
-        const int fd = camera->kernel.open("/dev/video0", 0);
-        camera->format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        camera->format.fmt.pix.pixelformat = pixelFormat;
-        camera->kernel.ioctl(fd, VIDIOC_S_FMT, &camera->format);
-        camera->converter = newConverter(camera->kernel, fd);
-        camera->intake.configure(camera->converter, camera->format, 160, 120);
-    }
-    *bufferLength = camera->format.fmt.pix.sizeimage;
-    return camera->intake;
+FakeV4l2Scope::~FakeV4l2Scope() {
+    useV4l2System(nullptr);
+    useCameraMaker(nullptr);
 }
+

@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "v4l2/frame_intake.h"
 #include "v4l2/v4l2_system.h"
 #include "v4l2/v4l2_camera.h"
 
@@ -77,11 +76,6 @@ private:
     std::map<int, Open> open_;
 };
 
-// A frame intake set up as a V4L2 camera of this format and size sets it up, for feeding buffers
-// straight in; *bufferLength is the size of the camera's buffers. One per format and size, kept
-// for the process (setting libv4lconvert up is slow).
-FrameIntake& fakeCameraIntake(uint32_t pixelFormat, uint32_t width, uint32_t height, size_t* bufferLength);
-
 // Keeps the newest frame a camera hands over, and counts them and the different ones.
 class RecordingTap final : public FrameTap {
 public:
@@ -121,7 +115,8 @@ bool waitFor(Condition condition, std::chrono::milliseconds longest = std::chron
     return true;
 }
 
-// Makes FakeV4l2 the system the V4L2 cameras use, and the V4L2 camera the one grids start.
+// Makes FakeV4l2 the system the V4L2 cameras use, and the V4L2 camera (no other camera system)
+// the one grids start.
 class FakeV4l2Scope {
 public:
     FakeV4l2Scope();

@@ -95,8 +95,9 @@ mount -t 9p -o $options,cache=loose,ro tree "/root$qc_tree" || { echo "guest: ca
 mkdir -p "/root$qc_results" 2>/dev/null
 mount --move /results "/root$qc_results" || { echo "guest: cannot move the results"; poweroff -f; }
 echo "guest: up"
-chroot /root /bin/sh -c 'cd "$qc_results" && /bin/bash ./job >job.log 2>&1; echo $? >status; sync'
-poweroff -f
+# The host's root becomes the guest's own (not a chroot, which udev and systemd's tools refuse).
+exec switch_root /root /bin/sh -c 'cd "$qc_results" && /bin/bash ./job >job.log 2>&1; echo $? >status; sync
+/bin/busybox poweroff -f' 
 INIT
     chmod +x "$work/init"
     (cd "$work" && find . | cpio -o -H newc --quiet | gzip -1) >"$initramfs.new" && mv "$initramfs.new" "$initramfs"

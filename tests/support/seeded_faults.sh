@@ -53,28 +53,38 @@ failure-not-shown-in-window^app/quiltcam.cpp^    showFailureInWindow(message);\n
 backend-choice-ignores-tests^camera/platform_camera.cpp^    if (testMaker) return testMaker();\n^^unit CameraGrid
 hand-over-read-in-place^capture/frame_hand_over.cpp^reading = newest.exchange(reading) & ~fresh;^reading = newest.load() & ~fresh;^tsan FrameHandOver
 wrong-size-frame-accepted^capture/frame_hand_over.cpp^if (bytes != frameBytes || bytes == 0) return;^if (bytes > frameBytes) return;^unit FrameHandOver
-overlong-frame-read^v4l2/frame_intake.cpp^used > 0 && used <= length &&^used > 0 &&^unit V4l2Camera
-truncated-jpeg-accepted^v4l2/frame_intake.cpp^compressed ? endsLikeJpeg(data, used)^compressed ? true^unit V4l2Camera
+overlong-frame-read^v4l2/v4l2_camera.cpp^buffer.bytesused > 0 && buffer.bytesused <= mapped.length;^buffer.bytesused > 0;^unit V4l2Camera
+truncated-jpeg-accepted^capture/frame_intake.cpp^if (!plane.data || !endsLikeJpeg(plane.data, plane.bytes)) return nullptr;^if (!plane.data) return nullptr;^unit V4l2Camera
+jpeg-padding-refused^capture/frame_intake.cpp^    while (length > 2 && data[length - 1] == 0) length--;  // some cameras pad with zeros\n^^unit FrameIntake
+row-stride-ignored^capture/frame_intake.cpp^*stride = plane.rowBytes ? plane.rowBytes : shape.rowBytes;^*stride = shape.rowBytes;^unit FrameIntake
+chroma-plane-stride-from-luma^capture/frame_intake.cpp^const size_t stride = planar(layout) && p == 1 ? strides[0] / 2 : strides[p - 1];^const size_t stride = strides[p - 1];^unit FrameIntake
+cb-and-cr-swapped^capture/frame_intake.cpp^    if (crFirst(layout)) std::swap(u, v);\n    scaler.scaleFine^    scaler.scaleFine^unit FrameIntake
 buffer-not-requeued^v4l2/v4l2_camera.cpp^return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 && !quietTooLong;^return !quietTooLong;^unit V4l2Camera
 requeue-failure-ignored^v4l2/v4l2_camera.cpp^return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 && !quietTooLong;^return (system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 || errno != ENODEV) && !quietTooLong;^unit V4l2Camera
 frozen-stream-not-restarted^v4l2/v4l2_camera.cpp^if (polled <= 0) return !quietTooLong;^if (polled <= 0) return true;^unit V4l2Camera
-flagged-buffer-drawn^v4l2/frame_intake.cpp^const bool whole = !(flags & V4L2_BUF_FLAG_ERROR) && used > 0^const bool whole = used > 0^unit V4l2Camera
+flagged-buffer-drawn^v4l2/v4l2_camera.cpp^const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && ^const bool whole = ^unit V4l2Camera
 busy-camera-not-passed-over^v4l2/v4l2_camera.cpp^            greyPassedOver |= result == greyOnly;^            if (result > 0) return false;\n            greyPassedOver |= result == greyOnly;^unit V4l2Camera
 grey-camera-first^v4l2/v4l2_camera.cpp^for (bool allowGrey : {false, true})^for (bool allowGrey : {true})^unit V4l2Camera
 media-controller-node-taken^v4l2/v4l2_camera.cpp^ || (caps & V4L2_CAP_IO_MC)) return notACamera;^) return notACamera;^unit V4l2Camera
 same-camera-not-preferred^v4l2/v4l2_camera.cpp^if (openUsable(true) || (std::chrono::steady_clock::now() - lostAt >= givesUpAfter && openUsable(false))) {^if (openUsable(false)) {^unit V4l2Camera
-wrong-colour-matrix^v4l2/ycbcr_decoder.cpp^kr = hd ? 0.2126 : 0.299, kb = hd ? 0.0722 : 0.114;^kr = hd ? 0.299 : 0.2126, kb = hd ? 0.114 : 0.0722;^unit YcbcrDecoder
-limited-range-read-as-full^v4l2/ycbcr_decoder.cpp^const double lumaScale = full ? 1.0 : 255.0 / 219.0^const double lumaScale = 1.0^unit YcbcrDecoder
+wrong-colour-matrix^capture/frame_intake.cpp^kr = format.bt709 ? 0.2126 : 0.299, kb = format.bt709 ? 0.0722 : 0.114^kr = format.bt709 ? 0.299 : 0.2126, kb = format.bt709 ? 0.114 : 0.0722^unit FrameIntake
+limited-range-read-as-full^capture/frame_intake.cpp^const double lumaFactor = format.fullRange ? 1.0 : 255.0 / 219.0^const double lumaFactor = 1.0^unit FrameIntake
 size-choice-ignores-shape^capture/camera_mode.cpp^return largeEnough ? (sameShape ? 0 : 1) : 2;^return largeEnough ? 0 : 2;^unit CameraModeChoice
 slowest-rate-chosen^capture/camera_mode.cpp^(uint64_t)a.intervalNumerator * b.intervalDenominator < ^(uint64_t)a.intervalNumerator * b.intervalDenominator > ^unit CameraModeChoice
 rate-not-capped-at-30^capture/camera_mode.cpp^if (aCalm != bCalm) return aCalm;^if (aCalm != bCalm) return bCalm;^unit CameraModeChoice
 range-takes-its-fastest^capture/camera_mode.cpp^return thirtieth < shortest ? shortest : thirtieth > longest ? longest : thirtieth;^return shortest;^unit CameraModeChoice
 scaler-weight-off-by-one^capture/frame_scaler.cpp^weights.push_back((uint32_t)overlap);^weights.push_back((uint32_t)overlap + 1);^unit FrameScaler
+pipewire-same-camera-not-preferred^pipewire/pipewire_camera.cpp^    Node* next = best(true);^    Node* next = nullptr;^program pipewire_camera
+pipewire-renegotiation-ignored^pipewire/pipewire_frames.cpp^    readable = frameFormatOf(format, &frame, rate) && intake.configure(frame, width, height);^    readable = readable || (frameFormatOf(format, &frame, rate) && intake.configure(frame, width, height));^unit PipeWireFrames
+pipewire-flagged-buffer-drawn^pipewire/pipewire_frames.cpp^(chunk->flags & (SPA_CHUNK_FLAG_CORRUPTED | SPA_CHUNK_FLAG_EMPTY)) ||^^unit PipeWireFrames
+pipewire-chunk-past-its-memory^pipewire/pipewire_frames.cpp^if (chunk->size == 0 || chunk->size > data.maxsize - offset) return 0;^if (chunk->size == 0) return 0;^unit PipeWireFrames
+pipewire-range-not-chosen-from^pipewire/pipewire_frames.cpp^    if (ranged(choice) && rates.size() >= 3) {^    if (false) {^unit PipeWireFrames
 scaler-stretches^capture/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameScaler
 reconnect-never-sleeps^v4l2/v4l2_camera.cpp^std::this_thread::sleep_for(std::chrono::milliseconds(50));^continue;^guest faults
 no-frame-rate-asked^v4l2/v4l2_camera.cpp^parameters.parm.capture.timeperframe = interval;^(void)interval;^guest shape_and_rate
 same-camera-not-preferred-on-vivid^v4l2/v4l2_camera.cpp^if (openUsable(true) || (std::chrono::steady_clock::now() - lostAt >= givesUpAfter && openUsable(false))) {^if (openUsable(false)) {^guest several_cameras
-libv4lconvert-matrix^v4l2/frame_intake.cpp^    decodedHere = YcbcrDecoder::decodes(camera.fmt.pix.pixelformat);^    decodedHere = false;^guest colours
+matrix-not-from-the-driver^v4l2/v4l2_camera.cpp^format.bt709 = pix.ycbcr_enc == V4L2_YCBCR_ENC_709 ||^format.bt709 = !(pix.ycbcr_enc == V4L2_YCBCR_ENC_709) &&^guest colours
+pipewire-not-first^camera/platform_camera.cpp^systems[])(const CameraOptions&) = {newPipeWire, newV4l2};^systems[])(const CameraOptions&) = {newV4l2, newPipeWire};^guest pipewire
 connect-failure-ignored^directshow/capture_chain.cpp^    if (FAILED(connected)) return connected;\n^^wine
 lost-camera-never-rebuilt^directshow/device_watch.cpp^if (lost && SUCCEEDED(rebuildChain())) lost = false;^(void)lost;^wine
 unchecked-creation^directshow/capture_chain.cpp^"the sample grabber (qedit.dll)");\n    if (FAILED(status)) return status;^"the sample grabber (qedit.dll)");^wine

@@ -53,7 +53,7 @@ def ctl(*controls, device="/dev/video0"):
         run = subprocess.run(command, stderr=subprocess.PIPE, text=True)
         if run.returncode == 0:
             return
-        if time.time() > end or not re.search(r"No such (device|file)", run.stderr):
+        if time.time() > end or not re.search(r"No such (device|file)|Cannot open device", run.stderr):
             raise RuntimeError("%s: %s" % (" ".join(command), run.stderr.strip()))
         time.sleep(0.1)
 
@@ -77,13 +77,17 @@ def replug(cameras=1, **parameters):
     each = lambda value: ",".join([value] * cameras)
     options = dict(n_devs=str(cameras), node_types=each("0x1"), num_inputs=each("1"), input_types=each("0x0"))
     options.update(parameters)
-    subprocess.run(["modprobe", "vivid"] + ["%s=%s" % option for option in options.items()], check=True)
+    if os.path.exists("/sys/module/vivid") and not os.path.exists("/sys/bus/platform/drivers/vivid/vivid.0"):
+        with open("/sys/bus/platform/drivers/vivid/bind", "w") as f:  # unbound, but still in use: bound again
+            f.write("vivid.0")
+    else:
+        subprocess.run(["modprobe", "vivid"] + ["%s=%s" % option for option in options.items()], check=True)
     wait_until(lambda: os.path.exists("/dev/video%d" % (cameras - 1)), 5)
 
 
 def reload(cameras=1, **parameters):
-    """The driver afresh, with other cameras."""
-    wait_until(lambda: subprocess.run(["rmmod", "vivid"], stderr=subprocess.DEVNULL).returncode == 0, 5)
+    """The driver afresh, with other cameras (once every program, PipeWire too, has let go)."""
+    wait_until(lambda: subprocess.run(["rmmod", "vivid"], stderr=subprocess.DEVNULL).returncode == 0, 20)
     replug(cameras, **parameters)
 
 
@@ -110,16 +114,51 @@ def drop_out(seconds, device="/dev/video0"):
 
 @contextlib.contextmanager
 def held(*devices):
-    """Nodes streaming in another program (v4l2-ctl) for as long as the block runs."""
-    others = [subprocess.Popen(["v4l2-ctl", "-d", device, "--stream-mmap", "--stream-count=100000"],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for device in devices]
-    time.sleep(1)
+    """Nodes streaming in another program (v4l2-ctl) for as long as the block runs: each once it
+    can be had (twenty seconds at most: PipeWire lets a camera go some seconds after its last use)."""
+    others = []
+    for device in devices:
+        end = time.time() + 20
+        while True:
+            other = subprocess.Popen(["v4l2-ctl", "-d", device, "--stream-mmap", "--stream-count=100000"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(1)
+            if other.poll() is None or time.time() > end:
+                break
+        others.append(other)
     try:
         yield
     finally:
         for other in others:
             other.kill()
             other.wait()
+
+
+@contextlib.contextmanager
+def pipewire_session(directory="/tmp/pipewire"):
+    """The desktop's camera service over vivid for as long as the block runs: udev (PipeWire hears
+    of cameras coming and going from it), then PipeWire and WirePlumber in a session of their own,
+    once WirePlumber's V4L2 monitor lists a camera. Programs started meanwhile reach it."""
+    for folder in ("seats", "users", "sessions"):  # where WirePlumber's logind monitor looks
+        os.makedirs("/run/systemd/" + folder, exist_ok=True)
+    subprocess.run(["/lib/systemd/systemd-udevd", "--daemon"], check=True, stderr=subprocess.DEVNULL)
+    subprocess.run(["udevadm", "trigger", "--action=add"], check=True)
+    subprocess.run(["udevadm", "settle", "--timeout=30"])
+    session = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pipewire_session.sh")
+    subprocess.run([session, "start", directory], check=True)
+    saved = dict(os.environ)
+    os.environ.update(XDG_RUNTIME_DIR=directory + "/run", DBUS_SESSION_BUS_ADDRESS="unix:path=%s/run/bus" % directory)
+    try:
+        listed = lambda: "Video/Source" in subprocess.run(["pw-cli", "ls", "Node"], stdout=subprocess.PIPE,
+                                                          stderr=subprocess.DEVNULL, text=True).stdout
+        if not wait_until(listed, 30):
+            raise RuntimeError("PipeWire lists no camera")
+        yield
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
+        subprocess.run([session, "end", directory])
+        subprocess.run(["udevadm", "control", "--exit"])
 
 
 def env(**hooks):

@@ -17,9 +17,10 @@ void FrameCounter::install(uint32_t sourceFormat) {
     preferredFormat = sourceFormat;
     useCameraMaker([]() -> Camera* {
         active = new FrameCounter;  // kept for the report, after the camera has gone
-        active->camera = new V4l2Camera(v4l2System(), active);
-        if (preferredFormat) active->camera->preferSourceFormat(preferredFormat);
-        return active->camera;
+        CameraOptions options;
+        options.tap = active;
+        options.format = preferredFormat;
+        return active->camera = newPlatformCamera(options);
     });
 }
 
@@ -34,10 +35,13 @@ void FrameCounter::frameHandedOver(const unsigned char*, size_t) {
 }
 
 void FrameCounter::report(std::FILE* file) const {
-    const uint32_t fourcc = camera->streamFormat;
-    std::fprintf(file, "camera_format %c%c%c%c\ncamera_size %ux%u\ncamera_interval %u/%u\n", fourcc & 255,
-                 fourcc >> 8 & 255, fourcc >> 16 & 255, fourcc >> 24 & 255, camera->streamWidth.load(),
-                 camera->streamHeight.load(), camera->streamInterval[0].load(), camera->streamInterval[1].load());
+    static const CameraStream none;
+    const CameraStream& stream = camera->streamDescription() ? *camera->streamDescription() : none;
+    const uint32_t fourcc = stream.format;
+    std::fprintf(file, "camera_backend %s\ncamera_format %c%c%c%c\ncamera_size %ux%u\ncamera_interval %u/%u\n",
+                 camera->cameraSystem(), fourcc & 255, fourcc >> 8 & 255, fourcc >> 16 & 255, fourcc >> 24 & 255,
+                 stream.width.load(), stream.height.load(), stream.intervalNumerator.load(),
+                 stream.intervalDenominator.load());
     std::fprintf(file, "camera_name %s\n", camera->name());
     const long n = frames;
     std::fprintf(file, "camera_frames %ld\n", n);

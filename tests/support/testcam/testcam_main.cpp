@@ -6,7 +6,7 @@
 //                                   virtual camera reads the same variable.
 //   QUILTCAM_TEST_FRAME_SIZE=WxH    the size of the file's frames (160x120)
 //   QUILTCAM_TEST_LOOP=1            play them round and round instead (Linux)
-//   QUILTCAM_TEST_V4L2_FORMAT=YUYV  take frames from the V4L2 camera in this pixel format
+//   QUILTCAM_TEST_FORMAT=YUYV       take frames from the camera in this pixel format (Linux)
 //   QUILTCAM_TEST_DUMP=out.ppm      write the display as a binary PPM and exit 0: after the
 //                                   pass that first drew the file's last frame, or with
 //   QUILTCAM_TEST_CAMERA_FRAMES=n   after the pass that first drew the camera's nth frame
@@ -17,7 +17,7 @@
 //   QUILTCAM_TEST_KEY_AFTER_MS=t    press a key t ms after start-up (SIGUSR1 presses one too)
 //   QUILTCAM_TEST_REPORT=file       at exit, write what happened (passes, full screen,
 //                                   resident memory, allocations; the grabber's size; the V4L2
-//                                   camera's format, frame rates and thread time)
+//                                   camera system, format, frame rates and thread time)
 #ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
@@ -209,12 +209,14 @@ static bool chooseCamera(const char* framesPath, int frameWidth, int frameHeight
         FileCamera::install(framesPath, frameWidth, frameHeight, numberFrom("QUILTCAM_TEST_LOOP") != 0);
         return true;
     }
-    const char* format = std::getenv("QUILTCAM_TEST_V4L2_FORMAT");
+    const char* format = std::getenv("QUILTCAM_TEST_FORMAT");
     if (format && std::strlen(format) != 4) {
-        std::fprintf(stderr, "%s: QUILTCAM_TEST_V4L2_FORMAT takes a four-character code\n", programName);
+        std::fprintf(stderr, "%s: QUILTCAM_TEST_FORMAT takes a four-character code\n", programName);
         return false;
     }
-    FrameCounter::install(format ? v4l2_fourcc(format[0], format[1], format[2], format[3]) : 0);
+    FrameCounter::install(format ? (uint32_t)format[0] | (uint32_t)format[1] << 8 | (uint32_t)format[2] << 16 |
+                                     (uint32_t)format[3] << 24
+                              : 0);
     return true;
 }
 #endif
