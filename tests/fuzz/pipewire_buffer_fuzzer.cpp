@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         buffers.emplace_back(new unsigned char[length ? length : 1]);
         std::copy(memory + each * i, memory + each * i + length, buffers.back().get());
         chunks[i] = {(uint32_t)(said[0] | said[1] << 8), (uint32_t)(said[2] | said[3] << 8 | said[4] << 16),
-                     (int32_t)(int16_t)(said[5] | said[6] << 8), said[7] & 3u};
+                     (int32_t)(int16_t)(said[5] | said[6] << 8), (int32_t)(said[7] & 3u)};
         datas[i].type = SPA_DATA_MemPtr;
         datas[i].maxsize = (uint32_t)length;
         datas[i].data = buffers.back().get();
