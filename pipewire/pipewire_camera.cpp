@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 using Clock = std::chrono::steady_clock;
 
@@ -339,11 +340,27 @@ void PipeWireCamera::watch() {
     if (next && !startStream(*next)) failedSinceLoss.insert(next->id);
 }
 
+// Whether a daemon may answer: its socket is where clients look for it (unless the user names
+// another). Without one, PipeWire is not started at all: a machine with PipeWire's library but
+// not its daemon has no client configuration either, and PipeWire would say so on stderr.
+static bool daemonMayAnswer() {
+    if (std::getenv("PIPEWIRE_REMOTE")) return true;
+    for (const char* folder : {"PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR", "USERPROFILE"}) {
+        const char* path = std::getenv(folder);
+        if (path && access((std::string(path) + "/pipewire-0").c_str(), F_OK) == 0) return true;
+    }
+    return false;
+}
+
 bool PipeWireCamera::start(int w, int h) {
     if (loop || w <= 0 || h <= 0) return false;
     width = w;
     height = h;
     handOver.plan((size_t)w * h * 3);
+    if (!daemonMayAnswer()) {
+        failureText = "no PipeWire daemon answers";
+        return false;
+    }
     pw_init(nullptr, nullptr);
     loop = pw_thread_loop_new("pipewire", nullptr);
     context = loop ? pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0) : nullptr;
