@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "capture/camera_walk.h"
+
 static const unsigned bufferCount = 4;
 // A device that keeps failing DQBUF with EIO this many times in a row is treated as gone.
 static const int ioErrorsBeforeReconnect = 50;
@@ -120,24 +122,21 @@ int V4l2Camera::tryNode(const std::string& node, bool sameOnly, bool allowGrey) 
 // camera's failure noted.
 bool V4l2Camera::openUsable(bool sameOnly) {
     failedNode.clear();
-    for (bool allowGrey : {false, true}) {
-        bool greyPassedOver = false;
-        for (const std::string& node : system.deviceNodes()) {
-            if (stopping) return false;
-            const int result = tryNode(node, sameOnly, allowGrey);
-            if (result == streaming) return true;
-            release();
-            greyPassedOver |= result == greyOnly;
-            if ((result > 0 || result == noFormatRead) && failedNode.empty()) {
-                failedError = result;
-                // Named as it names itself, or where it would not open, as its driver does.
-                const std::string card = nodeCard.empty() ? system.cardName(node) : nodeCard;
-                failedNode = card.empty() ? node : card + " (" + node + ")";
-            }
+    const std::vector<std::string> nodes = system.deviceNodes();
+    return startFirstUsable((int)nodes.size(), [&](int index, bool allowGrey) {
+        if (stopping) return CameraTried::passedOver;
+        const std::string& node = nodes[index];
+        const int result = tryNode(node, sameOnly, allowGrey);
+        if (result == streaming) return CameraTried::started;
+        release();
+        if ((result > 0 || result == noFormatRead) && failedNode.empty()) {
+            failedError = result;
+            // Named as it names itself, or where it would not open, as its driver does.
+            const std::string card = nodeCard.empty() ? system.cardName(node) : nodeCard;
+            failedNode = card.empty() ? node : card + " (" + node + ")";
         }
-        if (!greyPassedOver) break;
-    }
-    return false;
+        return result == greyOnly ? CameraTried::greyOnly : CameraTried::passedOver;
+    });
 }
 
 // The modes a format lists: each size with each of its rates (a size listed alone, or a format

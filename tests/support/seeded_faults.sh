@@ -63,8 +63,8 @@ buffer-not-requeued^v4l2/v4l2_camera.cpp^return system.ioctl(fd, VIDIOC_QBUF, &b
 requeue-failure-ignored^v4l2/v4l2_camera.cpp^return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 && !quietTooLong;^return (system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 || errno != ENODEV) && !quietTooLong;^unit V4l2Camera
 frozen-stream-not-restarted^v4l2/v4l2_camera.cpp^if (polled <= 0) return !quietTooLong;^if (polled <= 0) return true;^unit V4l2Camera
 flagged-buffer-drawn^v4l2/v4l2_camera.cpp^const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && ^const bool whole = ^unit V4l2Camera
-busy-camera-not-passed-over^v4l2/v4l2_camera.cpp^            greyPassedOver |= result == greyOnly;^            if (result > 0) return false;\n            greyPassedOver |= result == greyOnly;^unit V4l2Camera
-grey-camera-first^v4l2/v4l2_camera.cpp^for (bool allowGrey : {false, true})^for (bool allowGrey : {true})^unit V4l2Camera
+busy-camera-not-passed-over^capture/camera_walk.cpp^            if (tried == CameraTried::started) return true;^            if (tried != CameraTried::greyOnly) return tried == CameraTried::started;^unit V4l2Camera
+grey-camera-first^capture/camera_walk.cpp^for (bool allowGrey : {false, true})^for (bool allowGrey : {true})^unit V4l2Camera
 media-controller-node-taken^v4l2/v4l2_camera.cpp^ || (caps & V4L2_CAP_IO_MC)) return notACamera;^) return notACamera;^unit V4l2Camera
 same-camera-not-preferred^v4l2/v4l2_camera.cpp^if (openUsable(true) || (std::chrono::steady_clock::now() - lostAt >= givesUpAfter && openUsable(false))) {^if (openUsable(false)) {^unit V4l2Camera
 wrong-colour-matrix^capture/frame_intake.cpp^kr = format.bt709 ? 0.2126 : 0.299, kb = format.bt709 ? 0.0722 : 0.114^kr = format.bt709 ? 0.299 : 0.2126, kb = format.bt709 ? 0.114 : 0.0722^unit FrameIntake
