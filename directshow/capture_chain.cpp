@@ -1,30 +1,59 @@
-// The capture chain: the first video input device, through a sample grabber that keeps the
-// newest 24-bit RGB frame, into a null renderer.
+// The capture chain: the first usable video input device, through a sample grabber that keeps
+// the newest 24-bit RGB frame, into a null renderer.
 #include "directshow/directshow_camera.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "capture/camera_mode.h"
+#include "capture/camera_walk.h"
 
 static const DWORD inprocServerOrHandler = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER;
+// A device that runs and sends nothing this long after is passed over.
+static const DWORD firstSampleWithinMs = 2000;
 
-// Remembers the device's friendly name, the one the system's device lists show, for messages.
-static void copyFriendlyName(IMoniker* moniker, char* name, size_t size) {
+HRESULT SampleCounter::QueryInterface(REFIID iid, void** object) {
+    if (!object) return E_POINTER;
+    *object = (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ISampleGrabberCB)) ? this : nullptr;
+    return *object ? S_OK : E_NOINTERFACE;
+}
+
+HRESULT SampleCounter::SampleCB(double, IMediaSample*) {
+    samples++;
+    return S_OK;
+}
+
+// The device's friendly name (the one the system's device lists show, for messages) and its
+// device path (what stays the same when it comes back; a device with none, its moniker's
+// display name).
+static void describe(IMoniker* moniker, char* name, size_t size, std::wstring* path) {
     IPropertyBag* properties = nullptr;
-    if (FAILED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&properties))) ||
-        !properties)
-        return;
-    VARIANT value;
-    VariantInit(&value);
-    if (SUCCEEDED(properties->Read(L"FriendlyName", &value, nullptr)) && value.vt == VT_BSTR && value.bstrVal) {
-        size_t i = 0;
-        for (; value.bstrVal[i] && i + 1 < size; i++)
-            name[i] = (value.bstrVal[i] > 0 && value.bstrVal[i] < 128) ? (char)value.bstrVal[i] : '?';
-        name[i] = '\0';
+    if (SUCCEEDED(moniker->BindToStorage(nullptr, nullptr, IID_IPropertyBag, reinterpret_cast<void**>(&properties))) &&
+        properties) {
+        VARIANT value;
+        VariantInit(&value);
+        if (SUCCEEDED(properties->Read(L"FriendlyName", &value, nullptr)) && value.vt == VT_BSTR && value.bstrVal) {
+            size_t i = 0;
+            for (; value.bstrVal[i] && i + 1 < size; i++)
+                name[i] = (value.bstrVal[i] > 0 && value.bstrVal[i] < 128) ? (char)value.bstrVal[i] : '?';
+            name[i] = '\0';
+        }
+        VariantClear(&value);
+        if (SUCCEEDED(properties->Read(L"DevicePath", &value, nullptr)) && value.vt == VT_BSTR && value.bstrVal)
+            *path = value.bstrVal;
+        VariantClear(&value);
+        properties->Release();
     }
-    VariantClear(&value);
-    properties->Release();
+    IBindCtx* context = nullptr;
+    LPOLESTR displayName = nullptr;
+    if (path->empty() && SUCCEEDED(CreateBindCtx(0, &context)) &&
+        SUCCEEDED(moniker->GetDisplayName(context, nullptr, &displayName)) && displayName) {
+        *path = displayName;
+        CoTaskMemFree(displayName);
+    }
+    if (context) context->Release();
 }
 
 // DirectShow's DeleteMediaType, which MinGW does not provide.
@@ -34,38 +63,62 @@ static void deleteMediaType(AM_MEDIA_TYPE* type) {
     CoTaskMemFree(type);
 }
 
-// The first device of the video input category, bound to its filter. With no camera the
-// category is empty: S_FALSE and no enumerator.
-HRESULT DirectShowCamera::bindFirstDevice(IBaseFilter** device) {
+// The devices of the video input category, in its order. With no camera the category is
+// empty: S_FALSE and no enumerator.
+HRESULT DirectShowCamera::listDevices(std::vector<Device>* devices) {
     HRESULT status = create(CLSID_SystemDeviceEnum, inprocServerOrHandler, IID_ICreateDevEnum,
                             reinterpret_cast<void**>(&devEnum), "the system device enumerator");
     if (FAILED(status)) return status;
     IEnumMoniker* enumerator = nullptr;
-    status = VFW_E_NO_CAPTURE_HARDWARE;
-    if (devEnum && devEnum->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &enumerator, 0) == S_OK &&
-        enumerator) {
+    if (devEnum->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &enumerator, 0) == S_OK && enumerator) {
         ULONG fetched = 0;
-        if (enumerator->Next(1, &moniker, &fetched) == S_OK) {
-            copyFriendlyName(moniker, deviceName, sizeof deviceName);
-            status = moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(device));
-            moniker->Release();
+        while (enumerator->Next(1, &moniker, &fetched) == S_OK && moniker) {
+            devices->push_back({moniker, {}, {}});
+            describe(moniker, devices->back().name, sizeof devices->back().name, &devices->back().path);
             moniker = nullptr;
         }
         enumerator->Release();
     }
-    if (devEnum) devEnum->Release();
+    devEnum->Release();
     devEnum = nullptr;
-    if (SUCCEEDED(status) && !*device) status = VFW_E_NO_CAPTURE_HARDWARE;
-    return status;
+    return devices->empty() ? VFW_E_NO_CAPTURE_HARDWARE : S_OK;
+}
+
+void DirectShowCamera::releaseDevices(std::vector<Device>& devices) {
+    for (Device& device : devices) device.moniker->Release();
+    devices.clear();
+}
+
+// Grey subtypes are four-character codes in their own GUID space: Y800, Y8, GREY, Y16, and L8.
+static bool greySubtype(const GUID& subtype) {
+    static const DWORD greys[] = {MAKEFOURCC('Y', '8', '0', '0'), MAKEFOURCC('Y', '8', ' ', ' '),
+                                  MAKEFOURCC('G', 'R', 'E', 'Y'), MAKEFOURCC('Y', '1', '6', ' '), 50};
+    GUID fourccSpace = MEDIASUBTYPE_YUY2;
+    fourccSpace.Data1 = subtype.Data1;
+    return IsEqualGUID(fourccSpace, subtype) && std::find(std::begin(greys), std::end(greys), subtype.Data1) != std::end(greys);
+}
+
+// Whether every format the device lists is grey: an infrared face-login camera, say.
+bool DirectShowCamera::listsOnlyGrey() {
+    int count = 0, capsSize = 0;
+    if (!streamConfig || FAILED(streamConfig->GetNumberOfCapabilities(&count, &capsSize)) || count <= 0 ||
+        count > 1024 || capsSize != sizeof(VIDEO_STREAM_CONFIG_CAPS))
+        return false;
+    bool grey = true;
+    for (int i = 0; i < count && grey; i++) {
+        AM_MEDIA_TYPE* type = nullptr;
+        VIDEO_STREAM_CONFIG_CAPS caps{};
+        if (streamConfig->GetStreamCaps(i, &type, reinterpret_cast<BYTE*>(&caps)) != S_OK || !type) continue;
+        grey = greySubtype(type->subtype);
+        deleteMediaType(type);
+    }
+    return grey;
 }
 
 // Asks the device (in the graph, its output pin found) for the way of sending that chooseMode
-// picks from those its stream config lists (a media type of the camera's own, at the rate
-// the rule takes), then connects it to the grabber. A camera that refuses keeps its own format.
+// picks from those its stream config lists (a media type of the camera's own, at the rate the
+// rule takes), then connects it to the grabber. A camera that refuses keeps its own format.
 HRESULT DirectShowCamera::connectSource() {
-    if (streamConfig) streamConfig->Release();
-    streamConfig = nullptr;
-    builder->FindInterface(nullptr, nullptr, source, IID_IAMStreamConfig, reinterpret_cast<void**>(&streamConfig));
     int count = 0, capsSize = 0;
     if (streamConfig && SUCCEEDED(streamConfig->GetNumberOfCapabilities(&count, &capsSize)) &&
         capsSize == sizeof(VIDEO_STREAM_CONFIG_CAPS) && count > 0 && count <= 1024) {
@@ -95,9 +148,7 @@ HRESULT DirectShowCamera::connectSource() {
         for (AM_MEDIA_TYPE* type : types) deleteMediaType(type);
     }
     // A device whose frames cannot reach the grabber would leave the mosaic black for good.
-    const HRESULT connected = graph->Connect(sourceOut, grabberIn);
-    connectFailed = FAILED(connected);
-    return connected;
+    return graph->Connect(sourceOut, grabberIn);
 }
 
 // A COM object the chain cannot do without; when it cannot be had, `missing` names it.
@@ -107,65 +158,147 @@ HRESULT DirectShowCamera::create(REFCLSID type, DWORD context, REFIID iid, void*
     return FAILED(status) ? status : *object ? S_OK : E_NOINTERFACE;
 }
 
+void DirectShowCamera::noteFailure(const Device& device, const char* what, HRESULT status, const char* reason) {
+    if (firstFailure.noted) return;
+    firstFailure.noted = true;
+    std::memcpy(firstFailure.name, device.name[0] ? device.name : "the video capture device", sizeof firstFailure.name);
+    firstFailure.name[sizeof firstFailure.name - 1] = '\0';
+    firstFailure.what = what;
+    firstFailure.status = status;
+    firstFailure.reason = reason;
+}
+
+// The device is added to the graph before its format changes, and the format changes before
+// the device is connected.
+bool DirectShowCamera::useDevice(const Device& device, bool allowGrey, bool waitForSample, bool* greyOnly) {
+    *greyOnly = false;
+    HRESULT status = device.moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&source));
+    if (FAILED(status) || !source) {
+        source = nullptr;
+        noteFailure(device, "cannot open", FAILED(status) ? status : E_NOINTERFACE);
+        return false;
+    }
+    graph->AddFilter(source, L"Video Capture");
+    sourceOut = pinOf(source, PINDIR_OUTPUT);
+    builder->FindInterface(nullptr, nullptr, source, IID_IAMStreamConfig, reinterpret_cast<void**>(&streamConfig));
+    if (!allowGrey && listsOnlyGrey()) {
+        *greyOnly = true;
+        dropDevice();
+        return false;
+    }
+    status = connectSource();
+    if (FAILED(status)) {
+        noteFailure(device, "cannot take frames from", status);
+        dropDevice();
+        return false;
+    }
+    if (!rendererConnected) rendererConnected = SUCCEEDED(connectFilters(graph, grabberFilter, nullRenderer));
+    renderPreview();
+    planConnectedSize();
+    const long before = counter.samples;
+    status = control->Run();
+    if (FAILED(status)) {
+        noteFailure(device, "cannot open", status);
+        dropDevice();
+        return false;
+    }
+    // One that runs and sends nothing (a camera held by a call, a virtual camera with its
+    // program closed) would show black for ever.
+    const DWORD ran = GetTickCount();
+    while (waitForSample && counter.samples == before && GetTickCount() - ran < firstSampleWithinMs) Sleep(10);
+    if (waitForSample && counter.samples == before) {
+        noteFailure(device, "cannot take frames from", S_OK, "it sends no frames");
+        dropDevice();
+        return false;
+    }
+    std::memcpy(deviceName, device.name, sizeof deviceName);
+    devicePath = device.path;
+    return true;
+}
+
+// In the category's order, colour before grey, the first device that runs and sends.
+bool DirectShowCamera::useFirstUsable(const std::vector<Device>& devices) {
+    return startFirstUsable((int)devices.size(), [&](int index, bool allowGrey) {
+        bool greyOnly = false;
+        if (useDevice(devices[index], allowGrey, true, &greyOnly)) return CameraTried::started;
+        return greyOnly ? CameraTried::greyOnly : CameraTried::passedOver;
+    });
+}
+
+// Out with the device and whatever the graph put between it and the grabber.
+void DirectShowCamera::dropDevice() {
+    control->Stop();
+    IEnumFilters* filters = nullptr;
+    IBaseFilter* stale[16];
+    int staleCount = 0;
+    if (SUCCEEDED(graph->EnumFilters(&filters))) {
+        IBaseFilter* filter = nullptr;
+        while (staleCount < 16 && filters->Next(1, &filter, nullptr) == S_OK) {
+            if (filter != grabberFilter && filter != nullRenderer && filter != previewRenderer)
+                stale[staleCount++] = filter;
+            else
+                filter->Release();
+        }
+        filters->Release();
+    }
+    for (int i = 0; i < staleCount; i++) {
+        graph->RemoveFilter(stale[i]);
+        stale[i]->Release();
+    }
+    IUnknown* old[] = {streamConfig, sourceOut, source};
+    for (IUnknown* object : old)
+        if (object) object->Release();
+    streamConfig = nullptr;
+    sourceOut = nullptr;
+    source = nullptr;
+}
+
 HRESULT DirectShowCamera::startCapture(int width, int height) {
-    this->width = width;  // what connectSource asks the device for, now and after a loss
+    this->width = width;  // what connectSource asks each device for, now and after a loss
     this->height = height;
     CoInitialize(nullptr);
     HRESULT status = create(CLSID_FilterGraph, inprocServerOrHandler, IID_IGraphBuilder,
                             reinterpret_cast<void**>(&graph), "the filter graph manager");
     if (FAILED(status)) return status;
     // Nothing can be built without a device: stop here and say so.
-    status = bindFirstDevice(&source);
+    std::vector<Device> devices;
+    status = listDevices(&devices);
     if (FAILED(status)) return status;
-
-    graph->AddFilter(source, L"Video Capture");
 
     status = create(CLSID_CaptureGraphBuilder2, inprocServerOrHandler, IID_ICaptureGraphBuilder2,
                     reinterpret_cast<void**>(&builder), "the capture graph builder");
-    if (FAILED(status)) return status;
-    builder->SetFiltergraph(graph);
-
-    status = create(CLSID_SampleGrabber, CLSCTX_INPROC_SERVER, IID_IBaseFilter, reinterpret_cast<void**>(&grabberFilter),
-                    "the sample grabber (qedit.dll)");
-    if (FAILED(status)) return status;
-    status = grabberFilter->QueryInterface(IID_ISampleGrabber, reinterpret_cast<void**>(&grabber));
-    if (FAILED(status)) {
-        missing = "the sample grabber's ISampleGrabber";
-        return status;
+    if (SUCCEEDED(status)) {
+        builder->SetFiltergraph(graph);
+        status = create(CLSID_SampleGrabber, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                        reinterpret_cast<void**>(&grabberFilter), "the sample grabber (qedit.dll)");
     }
-
-    // Only the kind of frame is fixed here; the size comes from the device's format below.
-    AM_MEDIA_TYPE wanted;
-    std::memset(&wanted, 0, sizeof wanted);
-    wanted.majortype = MEDIATYPE_Video;
-    wanted.subtype = MEDIASUBTYPE_RGB24;
-    grabber->SetMediaType(&wanted);
-    graph->AddFilter(grabberFilter, L"Grabber");
-
-    sourceOut = pinOf(source, PINDIR_OUTPUT);
-    grabberIn = pinOf(grabberFilter, PINDIR_INPUT);
-
-    // The device is in the graph before its format changes, and the format changes before
-    // the device is connected.
-    status = connectSource();
-    if (FAILED(status)) return status;
-    grabber->SetBufferSamples(TRUE);
-    grabber->SetOneShot(FALSE);
-
-    status = create(CLSID_NullRenderer, CLSCTX_INPROC_SERVER, IID_IBaseFilter, reinterpret_cast<void**>(&nullRenderer),
-                    "the null renderer (qedit.dll)");
-    if (FAILED(status)) return status;
-    graph->AddFilter(nullRenderer, L"NullRenderer");
-    connectFilters(graph, grabberFilter, nullRenderer);
-
-    renderPreview();
-
-    status = graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
-    if (FAILED(status)) {
-        missing = "the filter graph's media control";
-        return status;
+    if (SUCCEEDED(status)) {
+        status = grabberFilter->QueryInterface(IID_ISampleGrabber, reinterpret_cast<void**>(&grabber));
+        if (FAILED(status)) missing = "the sample grabber's ISampleGrabber";
     }
-    return control->Run();
+    if (SUCCEEDED(status)) {
+        // Only the kind of frame is fixed here; the size comes from each device's format.
+        AM_MEDIA_TYPE wanted;
+        std::memset(&wanted, 0, sizeof wanted);
+        wanted.majortype = MEDIATYPE_Video;
+        wanted.subtype = MEDIASUBTYPE_RGB24;
+        grabber->SetMediaType(&wanted);
+        graph->AddFilter(grabberFilter, L"Grabber");
+        grabberIn = pinOf(grabberFilter, PINDIR_INPUT);
+        grabber->SetBufferSamples(TRUE);
+        grabber->SetOneShot(FALSE);
+        grabber->SetCallback(&counter, 0);
+        status = create(CLSID_NullRenderer, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
+                        reinterpret_cast<void**>(&nullRenderer), "the null renderer (qedit.dll)");
+    }
+    if (SUCCEEDED(status)) {
+        graph->AddFilter(nullRenderer, L"NullRenderer");
+        status = graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
+        if (FAILED(status)) missing = "the filter graph's media control";
+    }
+    if (SUCCEEDED(status)) status = useFirstUsable(devices) ? S_OK : E_FAIL;
+    releaseDevices(devices);
+    return status;
 }
 
 // The device's preview stream, into a null renderer of its own: rendered with no sink, a camera

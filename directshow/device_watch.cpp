@@ -1,11 +1,17 @@
-// A camera lost while running, on Windows: DirectShow tells the graph (EC_DEVICE_LOST), and the
-// filter it was is dead for good. A thread of the camera's own watches the graph's events; from
-// the loss on it tries every quarter second to bind the first video input device again, and
-// when one binds, rebuilds the chain around the same grabber. The frame loop meanwhile copies
-// nothing and shows the last picture.
+// A camera lost while running, on Windows: DirectShow tells the graph (EC_DEVICE_LOST, or
+// EC_ERRORABORT when the stream stopped on an error), or the camera just stops sending (a call
+// took it, a driver stalled). A thread of the camera's own watches the graph's events and the
+// samples; from the loss on it tries every quarter second to bind the same device (by its device
+// path) once it is listed again, and after two seconds the first usable other one, rebuilding the
+// chain around the same grabber. The frame loop meanwhile copies nothing and shows the last
+// picture, and never waits for any of it.
 #include "directshow/directshow_camera.h"
 
+#include "capture/camera_walk.h"
+
 static const DWORD retryMilliseconds = 250;
+// Nothing sent for this long is a lost camera; a camera lost for this long gives way to another.
+static const DWORD givesUpAfterMs = 2000;
 
 DWORD WINAPI watchGraph(void* camera) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -24,9 +30,11 @@ void DirectShowCamera::watchDevice() {
     OAEVENT queued = 0;
     if (FAILED(mediaEvent->GetEventHandle(&queued))) return;
     bool lost = false;
+    long samples = counter.samples;
+    DWORD lastSampleAt = GetTickCount(), lostAt = 0;
     for (;;) {
         const HANDLE handles[2] = {stopWatching, reinterpret_cast<HANDLE>(queued)};
-        if (WaitForMultipleObjects(2, handles, FALSE, lost ? retryMilliseconds : INFINITE) == WAIT_OBJECT_0) return;
+        if (WaitForMultipleObjects(2, handles, FALSE, retryMilliseconds) == WAIT_OBJECT_0) return;
         long code;
         LONG_PTR first, second;
         while (mediaEvent->GetEvent(&code, &first, &second, 0) == S_OK) {
@@ -35,50 +43,42 @@ void DirectShowCamera::watchDevice() {
             if ((code == EC_DEVICE_LOST && second == 0) || code == EC_ERRORABORT) lost = true;
             mediaEvent->FreeEventParams(code, first, second);
         }
-        if (lost && SUCCEEDED(rebuildChain())) lost = false;
+        const DWORD now = GetTickCount();
+        if (counter.samples != samples) {  // frames are coming: whatever was lost is found
+            samples = counter.samples;
+            lastSampleAt = now;
+            lostAt = 0;
+        } else if (now - lastSampleAt >= givesUpAfterMs) {
+            lost = true;
+        }
+        if (!lost) continue;
+        if (!lostAt) lostAt = now;
+        if (SUCCEEDED(rebuildChain(now - lostAt < givesUpAfterMs))) {
+            lost = false;
+            lastSampleAt = GetTickCount();
+        }
     }
 }
 
-HRESULT DirectShowCamera::rebuildChain() {
-    IBaseFilter* fresh = nullptr;
-    HRESULT status = bindFirstDevice(&fresh);
-    if (FAILED(status)) return status;  // still gone
-
+// The same device again (sameOnly), or the first usable one of all; the chain around the same
+// grabber. The lost device and whatever the graph put in for it go first.
+HRESULT DirectShowCamera::rebuildChain(bool sameOnly) {
+    std::vector<Device> devices;
+    HRESULT status = listDevices(&devices);
+    int same = -1;
+    for (size_t i = 0; i < devices.size(); i++)
+        if (devices[i].path == devicePath) same = (int)i;
+    if (FAILED(status) || (sameOnly && same < 0)) {  // still gone
+        releaseDevices(devices);
+        return FAILED(status) ? status : VFW_E_NO_CAPTURE_HARDWARE;
+    }
     rebuilding = true;
     while (copying) Sleep(0);  // a copy under way finishes first; later ones stand aside
-    control->Stop();
-    // Out with the lost device and whatever the graph put between it and the grabber.
-    IEnumFilters* filters = nullptr;
-    IBaseFilter* stale[16];
-    int staleCount = 0;
-    if (SUCCEEDED(graph->EnumFilters(&filters))) {
-        IBaseFilter* filter = nullptr;
-        while (staleCount < 16 && filters->Next(1, &filter, nullptr) == S_OK) {
-            if (filter != grabberFilter && filter != nullRenderer && filter != previewRenderer)
-                stale[staleCount++] = filter;
-            else
-                filter->Release();
-        }
-        filters->Release();
-    }
-    for (int i = 0; i < staleCount; i++) {
-        graph->RemoveFilter(stale[i]);
-        stale[i]->Release();
-    }
-    IUnknown* old[] = {sourceOut, source};
-    for (IUnknown* object : old)
-        if (object) object->Release();
-
-    source = fresh;
-    graph->AddFilter(source, L"Video Capture");
-    sourceOut = pinOf(source, PINDIR_OUTPUT);
+    dropDevice();
+    bool greyOnly = false;
     // The camera back may be another one, or send at another size: chosen and planned afresh.
-    status = connectSource();
-    if (SUCCEEDED(status)) {
-        planConnectedSize();
-        renderPreview();
-        status = control->Run();
-    }
+    const bool started = sameOnly ? useDevice(devices[same], true, false, &greyOnly) : useFirstUsable(devices);
     rebuilding = false;
-    return status;
+    releaseDevices(devices);
+    return started ? S_OK : E_FAIL;
 }

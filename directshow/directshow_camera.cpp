@@ -13,30 +13,33 @@ bool DirectShowCamera::start(int width, int height) {
         if (status == VFW_E_NO_CAPTURE_HARDWARE)
             std::snprintf(failureText, sizeof failureText, "no video capture device found");
         else if (missing)
-            describeFailure("cannot create", status, missing);
+            describeFailure("cannot create", status, missing, nullptr);
+        else if (firstFailure.noted)
+            describeFailure(firstFailure.what, firstFailure.status, firstFailure.name, firstFailure.reason);
         else
-            describeFailure(connectFailed ? "cannot take frames from" : "cannot open", status,
-                            deviceName[0] ? deviceName : "the video capture device");
+            describeFailure("cannot open", status, "the video capture device", nullptr);
         return false;
     }
-    planConnectedSize();
     startWatching();
     return true;
 }
 
-// "WHAT NAME: REASON", the reason in the system's words.
-void DirectShowCamera::describeFailure(const char* what, HRESULT status, const char* name) {
+// "WHAT NAME: REASON", the reason in the system's words where there is no other.
+void DirectShowCamera::describeFailure(const char* what, HRESULT status, const char* name, const char* why) {
     char reason[256];
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)status, 0, reason,
-                        sizeof reason, nullptr) &&
-        !AMGetErrorTextA(status, reason, sizeof reason))
+    if (why)
+        std::snprintf(reason, sizeof reason, "%s", why);
+    else if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, (DWORD)status, 0, reason,
+                             sizeof reason, nullptr) &&
+             !AMGetErrorTextA(status, reason, sizeof reason))
         std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)status);
     reason[std::strcspn(reason, "\r\n")] = '\0';
     std::snprintf(failureText, sizeof failureText, "%s %s: %s", what, name, reason);
 }
 
-// A camera that cannot give the frame size connects at its own: learn that size (at start-up,
-// and again whenever the chain is rebuilt) and scale every copy down (or up) to the frame's.
+// A camera that cannot give the frame size connects at its own: learn that size (for every
+// device the chain is built for) and scale every copy down (or up) to the frame's, turning
+// top-down frames over and stepping over padded rows.
 void DirectShowCamera::planConnectedSize() {
     delete[] connectedFrame;
     connectedFrame = nullptr;
@@ -48,8 +51,10 @@ void DirectShowCamera::planConnectedSize() {
         connectedWidth = header.biWidth;
         connectedHeight = header.biHeight < 0 ? -header.biHeight : header.biHeight;
         connectedFrameTime = reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat)->AvgTimePerFrame;
-        if ((connectedWidth != width || connectedHeight != height) && header.biBitCount == 24 && connectedWidth > 0 &&
-            connectedHeight > 0 && connectedWidth <= 8192 && connectedHeight <= 8192) {
+        // Frames of another size, top-down, or with rows padded to whole words come through here.
+        const bool asIs = connectedWidth == width && connectedHeight == height && header.biHeight > 0 && width % 4 == 0;
+        if (!asIs && header.biBitCount == 24 && connectedWidth > 0 && connectedHeight > 0 && connectedWidth <= 8192 &&
+            connectedHeight <= 8192) {
             connectedRowBytes = (connectedWidth * 3 + 3) & ~3;  // rows are padded to whole words
             connectedBytes = (long)connectedRowBytes * connectedHeight;
             connectedFrame = new unsigned char[connectedBytes]();
@@ -91,6 +96,7 @@ DirectShowCamera::~DirectShowCamera() {
     }
     if (mediaEvent) mediaEvent->Release();
     if (control) control->Stop();
+    if (grabber) grabber->SetCallback(nullptr, 0);
     IUnknown* held[] = {control, builder, grabberIn, sourceOut, previewRenderer, nullRenderer, grabber,
                         grabberFilter, streamConfig, source, graph};
     for (IUnknown* object : held)

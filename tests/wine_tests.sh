@@ -31,6 +31,7 @@ M=$linux/tests/make-frames
 $M scene 8 "$work/scene.raw"
 $M scene 6 "$work/scene-640.raw" 640x480
 $M scene 90 "$work/long.raw"
+$M scene 6 "$work/scene-322.raw" 322x242
 
 # With no camera: the window opens, then the message box.
 WINDOW=1 failure_box "$win/quiltcam.exe" "quiltcam: no video capture device found"
@@ -62,6 +63,8 @@ done <<TABLE
 160x120-camera scene 160x120 160x120 333333 QUILTCAM_VIRTUAL_CAMERA_MODES=
 640x480-camera scene-640 640x480 640x480 333333 QUILTCAM_VIRTUAL_CAMERA_MODES=
 webcam scene-640 640x480 640x480 400000 QUILTCAM_VIRTUAL_CAMERA_MODES=webcam
+top-down scene 160x120 160x120 333333 QUILTCAM_VIRTUAL_CAMERA_TOPDOWN=1
+322x242-camera scene-322 322x242 322x242 333333 QUILTCAM_VIRTUAL_CAMERA_MODES=
 TABLE
 
 # The shipped program, no hooks: what the user sees in its window, once the camera holds its
@@ -131,6 +134,56 @@ ended=$(($(tail -n 1 "$work/trace" | cut -d' ' -f1) - pressed))
 exited=$(($(date +%s%3N) - pressed))
 check "unplugged: a key ends the loop in ${ended} ms (3 s allowed) and the process in ${exited} ms, status 0 (was $status)" \
     $([ "$status" = 0 ] && [ $ended -lt 3000 ] && [ $exited -lt 30000 ]; echo $?)
+
+# Two cameras, the second with a picture of its own: the first usable one in the category's
+# order; the same one back after a loss, another only once it has been gone two seconds.
+wine regsvr32 /s /u "$camera" >/dev/null 2>&1
+QUILTCAM_VIRTUAL_CAMERAS=2 wine regsvr32 /s "$camera" >>"$work/regsvr32.log" 2>&1
+$M random 1 7 "$work/other.raw"
+SDL_VIDEODRIVER=dummy QUILTCAM_TEST_FRAMES="$work/other.raw" QUILTCAM_TEST_DUMP="$work/other.ppm" \
+    "$linux/tests/quiltcam-testcam" 2>/dev/null
+SDL_VIDEODRIVER=dummy QUILTCAM_TEST_FRAMES="$work/other.raw" QUILTCAM_TEST_PASSES=2000 \
+    QUILTCAM_TEST_TRACE="$work/other.trace" "$linux/tests/quiltcam-testcam" 2>/dev/null
+other=$(tail -n 1 "$work/other.trace" | cut -d' ' -f3-)  # the second camera's middle cell
+two="QUILTCAM_TEST_FRAMES=Z:$work/long.raw QUILTCAM_VIRTUAL_CAMERA2_FRAMES=Z:$work/other.raw"
+while read -r what setting; do
+    start "$testcam" $two $setting QUILTCAM_TEST_CAMERA_FRAMES=1 QUILTCAM_TEST_DUMP="Z:$work/windows.ppm" \
+        QUILTCAM_TEST_REPORT="Z:$work/report"
+    finish 180
+    cmp -s "$work/other.ppm" "$work/windows.ppm" && grep -qx "camera_name Quiltcam Virtual Camera 2" "$work/report"
+    check "the first camera $what: the second one's picture, byte for byte, after $(grep -o 'startup_ms.*' \
+        "$work/report" | tr -d '\r') (status $status)" $?
+done <<TABLE
+cannot-connect(YUY2-only) QUILTCAM_VIRTUAL_CAMERA_FORMAT=YUY2
+never-sends QUILTCAM_VIRTUAL_CAMERA_SILENT=1
+busy QUILTCAM_VIRTUAL_CAMERA_BUSY=600000
+TABLE
+# Traced: when the second camera's picture came (ms after the first line), and how many other
+# pictures came after it.
+after_other() {
+    python3 - "$work/trace" "$other" <<'PY'
+import sys
+lines = [l.split() for l in open(sys.argv[1]) if l.count(" ") == 4]
+first = next((int(l[0]) for l in lines if l[2:] == sys.argv[2].split()), None)
+print(first - int(lines[0][0]) if first else "never",
+      sum(1 for l in lines if first and int(l[0]) > first and l[2:] != sys.argv[2].split()))
+PY
+}
+while read -r what setting; do
+    start "$testcam" $two $setting QUILTCAM_TEST_TRACE="Z:$work/trace"
+    window=$(window_of 180 640x480)
+    sleep 15
+    key "$window" q
+    finish 60
+    read -r came others <<<"$(after_other)"
+    echo "  the first camera $what: the second one's picture ${came} ms after the first trace line, then $others others"
+    check "the first camera $what: the second camera's picture within 20 s, and none other after it (status $status)" \
+        $([ "$status" = 0 ] && [ "$came" != never ] && [ "$came" -lt 20000 ] && [ "$others" = 0 ]; echo $?)
+done <<TABLE
+stops-sending-after-20-frames QUILTCAM_VIRTUAL_CAMERA_STOPS=20
+is-free-once-the-second-drops-out-and-comes-back QUILTCAM_VIRTUAL_CAMERA_BUSY=1500 QUILTCAM_VIRTUAL_CAMERA2_UNPLUG=20,1000
+TABLE
+wine regsvr32 /s /u "$camera" >/dev/null 2>&1
 
 # The zip and the installer, as a user gets them. The installer goes into a fresh prefix,
 # silently; the installed program runs (no camera there); the uninstaller takes it all away.

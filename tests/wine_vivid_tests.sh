@@ -37,4 +37,27 @@ echo "  Wine's capture filter: ${rate:-no} frames a second reach the grid (the c
     --list-frameintervals width=640,height=480,pixelformat=BGR3 | grep -o '[0-9.]* fps' | sort -n | tail -n 1) at 640x480;" \
     "the filter reports a frame time of ${time:-?})"
 check "Wine's capture filter: moving bars keep coming" $([ -n "$rate" ]; echo $?)
+
+# Two cameras, the first held streaming by another program: the second one's picture, byte for
+# byte the Linux program's in the same state, and nothing named as failed; both held, the
+# message names the first.
+modprobe -r vivid
+modprobe vivid n_devs=2 node_types=0x1,0x1 num_inputs=1,1 input_types=0x0,0x0
+v4l2-ctl -d /dev/video0 -c osd_text_mode=2 -c test_pattern=7  # red
+v4l2-ctl -d /dev/video1 -c osd_text_mode=2 -c test_pattern=0  # 75 % colour bars
+hold() { v4l2-ctl -d "$1" --stream-mmap --stream-count=100000 >/dev/null 2>&1 & holders="${holders:-} $!"; sleep 1; }
+hold /dev/video0
+windows 1 busy-first
+SDL_VIDEODRIVER=dummy QUILTCAM_TEST_CAMERA_FRAMES=10 QUILTCAM_TEST_DUMP="$GUEST_RESULTS/linux-busy-first.ppm" \
+    "$linux/tests/quiltcam-testcam" 2>/dev/null
+said=$(tr -d '\r' <"$win/tests/windows/stderr.txt" 2>/dev/null)
+cmp -s "$GUEST_RESULTS/linux-busy-first.ppm" "$GUEST_RESULTS/busy-first.ppm" && [ -z "$said" ]
+check "Wine's capture filter, the first camera held: the second one's picture, as the Linux program draws it (after $(report busy-first startup_ms) ms; said \"$said\")" $?
+hold /dev/video1
+answer_box "$win/quiltcam.exe"
+card=$(v4l2-ctl -d /dev/video0 --info | sed -n 's/.*Card type *: //p')
+[[ "$said" =~ ^"quiltcam: cannot "(open|take frames from)" $card: ".+$ ]]
+check "Wine's capture filter, both held: the message names the first (\"$said\")" $?
+kill $holders
+
 checks_done "wine on vivid"

@@ -85,12 +85,17 @@ no-frame-rate-asked^v4l2/v4l2_camera.cpp^parameters.parm.capture.timeperframe = 
 same-camera-not-preferred-on-vivid^v4l2/v4l2_camera.cpp^if (openUsable(true) || (std::chrono::steady_clock::now() - lostAt >= givesUpAfter && openUsable(false))) {^if (openUsable(false)) {^guest several_cameras
 matrix-not-from-the-driver^v4l2/v4l2_camera.cpp^format.bt709 = pix.ycbcr_enc == V4L2_YCBCR_ENC_709 ||^format.bt709 = !(pix.ycbcr_enc == V4L2_YCBCR_ENC_709) &&^guest colours
 pipewire-not-first^camera/platform_camera.cpp^systems[])(const CameraOptions&) = {newPipeWire, newV4l2};^systems[])(const CameraOptions&) = {newV4l2, newPipeWire};^guest pipewire
-connect-failure-ignored^directshow/capture_chain.cpp^    if (FAILED(connected)) return connected;\n^^wine
-lost-camera-never-rebuilt^directshow/device_watch.cpp^if (lost && SUCCEEDED(rebuildChain())) lost = false;^(void)lost;^wine
-unchecked-creation^directshow/capture_chain.cpp^"the sample grabber (qedit.dll)");\n    if (FAILED(status)) return status;^"the sample grabber (qedit.dll)");^wine
+connect-failure-ignored^directshow/capture_chain.cpp^    status = connectSource();\n    if (FAILED(status)) {^    status = connectSource();\n    if (false) {^wine
+lost-camera-never-rebuilt^directshow/device_watch.cpp^        if (!lost) continue;^        continue;^wine
+unchecked-creation^directshow/capture_chain.cpp^    if (SUCCEEDED(status)) {\n        status = grabberFilter->QueryInterface^    {\n        status = grabberFilter->QueryInterface^wine
 camera-list-ignored^directshow/capture_chain.cpp^if (chosen >= 0) streamConfig->SetFormat(types[chosen]);^(void)chosen;^wine
 rate-not-asked^directshow/capture_chain.cpp^(REFERENCE_TIME)chooseInterval(caps.MinFrameInterval, caps.MaxFrameInterval, 10000000);^info->AvgTimePerFrame;^wine
-rebuild-not-replanned^directshow/device_watch.cpp^        planConnectedSize();\n^^wine
+rebuild-not-replanned^directshow/capture_chain.cpp^    renderPreview();\n    planConnectedSize();\n^    renderPreview();\n^wine
+next-device-not-tried^directshow/capture_chain.cpp^return startFirstUsable((int)devices.size(),^return startFirstUsable(devices.empty() ? 0 : 1,^wine
+silent-device-taken^directshow/capture_chain.cpp^    if (waitForSample && counter.samples == before) {^    if (false) {^wine
+silence-not-watched^directshow/device_watch.cpp^        } else if (now - lastSampleAt >= givesUpAfterMs) {\n            lost = true;^        } else if (now - lastSampleAt >= givesUpAfterMs) {^wine
+first-device-bound-on-return^directshow/device_watch.cpp^if (devices[i].path == devicePath) same = (int)i;^if (devices[i].path == devicePath) same = 0;^wine
+top-down-frames-copied-as-they-are^directshow/directshow_camera.cpp^&& header.biHeight > 0 && width % 4 == 0;^ && width % 4 == 0;^wine
 preview-in-a-window^directshow/capture_chain.cpp^source, nullptr, previewRenderer);^source, nullptr, nullptr);^wine
 leaked-reference^directshow/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^wine
 missed-release-on-failure^directshow/capture_chain.cpp^        out->Release();\n        return E_FAIL;^        return E_FAIL;^wine

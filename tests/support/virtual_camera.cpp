@@ -1,13 +1,15 @@
 // A virtual camera for Windows, made the way virtual cameras are made there: a DirectShow video
 // capture source filter in an in-process COM server, registered under the video input device
-// category as "Quiltcam Virtual Camera". For tests only; nothing shipped needs it.
+// category as "Quiltcam Virtual Camera" (and, when asked, a second one, "Quiltcam Virtual
+// Camera 2", a class of its own). For tests only; nothing shipped needs it.
 //
 // It streams on a thread of its own at the rate it was set to, in samples from the allocator it
 // agrees with the downstream pin, timestamped on the graph's clock, and plays a frame file,
 // holding its last frame (each run starts the file again; at another size than the file's,
 // resampled to the nearest pixel). Its output pin is of the capture category; IAMStreamConfig
 // lists the formats it offers and takes only those.
-// Settings, read from the environment of the program that loads it:
+// Settings, read from the environment of the program that loads it (the second camera's from
+// QUILTCAM_VIRTUAL_CAMERA2_..., its frames from QUILTCAM_VIRTUAL_CAMERA2_FRAMES, at the same size):
 //   QUILTCAM_TEST_FRAMES=file            the frames: packed blue-green-red, rows bottom-up
 //   QUILTCAM_TEST_FRAME_SIZE=WxH         their size (160x120), the only size offered: at
 //                                        640x480 the camera refuses to be set to 160 x 120
@@ -19,7 +21,14 @@
 //   QUILTCAM_VIRTUAL_CAMERA_UNPLUG=N,M   unplugged after N frames (the graph hears
 //                                        EC_DEVICE_LOST), back M ms later (once a process)
 //   QUILTCAM_VIRTUAL_CAMERA_RETURN=WxH   back as a camera that offers only RGB24 at WxH
-// Install with `regsvr32 quiltcam-virtual-camera.dll`, remove with `regsvr32 /u`.
+//   QUILTCAM_VIRTUAL_CAMERA_TOPDOWN=1    RGB24 rows top-down (a negative height), as some send
+//   QUILTCAM_VIRTUAL_CAMERA_SILENT=1     runs, and never sends a frame
+//   QUILTCAM_VIRTUAL_CAMERA_STOPS=N      sends N frames, then nothing, with no word of it
+//   QUILTCAM_VIRTUAL_CAMERA_BUSY=T       refuses to run for T ms after it was first loaded, as a
+//                                        camera held by another program does
+// Rows of RGB24 are padded to whole words, as DirectShow lays them out.
+// Install with `regsvr32 quiltcam-virtual-camera.dll` (with QUILTCAM_VIRTUAL_CAMERAS=2, both),
+// remove with `regsvr32 /u`.
 #include <windows.h>
 #include <dshow.h>
 #include <olectl.h>
@@ -30,14 +39,15 @@
 #include <new>
 #include <vector>
 
-// {5C2E6A1B-3D47-4E8F-9A61-7B0C2D4E8F13}
-static const CLSID CLSID_QuiltcamVirtualCamera = {
-    0x5c2e6a1b, 0x3d47, 0x4e8f, {0x9a, 0x61, 0x7b, 0x0c, 0x2d, 0x4e, 0x8f, 0x13}};
-static const WCHAR friendlyName[] = L"Quiltcam Virtual Camera";
+// {5C2E6A1B-3D47-4E8F-9A61-7B0C2D4E8F13} and ...14: the first camera and the second.
+static const CLSID cameraClasses[2] = {{0x5c2e6a1b, 0x3d47, 0x4e8f, {0x9a, 0x61, 0x7b, 0x0c, 0x2d, 0x4e, 0x8f, 0x13}},
+                                       {0x5c2e6a1b, 0x3d47, 0x4e8f, {0x9a, 0x61, 0x7b, 0x0c, 0x2d, 0x4e, 0x8f, 0x14}}};
+static const WCHAR* const friendlyNames[2] = {L"Quiltcam Virtual Camera", L"Quiltcam Virtual Camera 2"};
 static const WCHAR pinName[] = L"Capture", previewPinName[] = L"Preview";
 static const REFERENCE_TIME framePeriod = 333333;  // 100 ns units: 30 frames a second
 
 static HMODULE thisModule;
+static DWORD loadedAt;  // GetTickCount() when the DLL was loaded
 static LONG objectsAlive = 0;
 
 // --- Settings and the shared unplug ---
@@ -47,40 +57,51 @@ struct Mode {
     int width, height;
     bool yuy2;
     REFERENCE_TIME fastest;
+    bool topDown;
 };
 
 struct Settings {
     int width = 160, height = 120;  // the file's frames
     std::vector<Mode> modes, returnModes;
-    bool preview = false;
-    long unplugAfter = -1, backAfterMs = 0;
+    bool preview = false, silent = false;
+    long unplugAfter = -1, backAfterMs = 0, stopsAfter = -1, busyForMs = 0;
     std::vector<unsigned char> frames;  // whole frames only
 };
 
-static const Settings& settings() {
-    static Settings loaded = [] {
+// A camera's setting: the variable's value, or null.
+static const char* setting(int camera, const char* name) {
+    char variable[96];
+    std::snprintf(variable, sizeof variable, "QUILTCAM_VIRTUAL_CAMERA%s_%s", camera ? "2" : "", name);
+    return std::getenv(variable);
+}
+
+static Settings load(int camera) {
         Settings s;
         if (const char* size = std::getenv("QUILTCAM_TEST_FRAME_SIZE")) std::sscanf(size, "%dx%d", &s.width, &s.height);
         if (s.width <= 0 || s.height <= 0 || s.width > 4096 || s.height > 4096) s.width = 160, s.height = 120;
-        const char* format = std::getenv("QUILTCAM_VIRTUAL_CAMERA_FORMAT");
-        s.modes = {{s.width, s.height, format && !std::strcmp(format, "YUY2"), framePeriod}};
-        const char* modes = std::getenv("QUILTCAM_VIRTUAL_CAMERA_MODES");
+        const char* format = setting(camera, "FORMAT");
+        const bool topDown = setting(camera, "TOPDOWN") && !std::strcmp(setting(camera, "TOPDOWN"), "1");
+        s.modes = {{s.width, s.height, format && !std::strcmp(format, "YUY2"), framePeriod, topDown}};
+        const char* modes = setting(camera, "MODES");
         if (modes && !std::strcmp(modes, "webcam"))
-            s.modes = {{1280, 720, true, 1000000}, {640, 360, true, 333333},  {640, 480, true, 333333},
-                       {1280, 960, true, 1333333}, {1280, 720, false, 2000000}, {640, 360, false, 333333},
-                       {640, 480, false, 400000},  {320, 180, false, 333333}};
-        const char* preview = std::getenv("QUILTCAM_VIRTUAL_CAMERA_PREVIEW");
+            s.modes = {{1280, 720, true, 1000000, false}, {640, 360, true, 333333, false},
+                       {640, 480, true, 333333, false},  {1280, 960, true, 1333333, false},
+                       {1280, 720, false, 2000000, false}, {640, 360, false, 333333, false},
+                       {640, 480, false, 400000, false},  {320, 180, false, 333333, false}};
+        const char* preview = setting(camera, "PREVIEW");
         s.preview = preview && !std::strcmp(preview, "1");
         int returnWidth = 0, returnHeight = 0;
-        if (const char* back = std::getenv("QUILTCAM_VIRTUAL_CAMERA_RETURN"))
+        if (const char* back = setting(camera, "RETURN"))
             std::sscanf(back, "%dx%d", &returnWidth, &returnHeight);
         s.returnModes = s.modes;
         if (returnWidth > 0 && returnHeight > 0 && returnWidth <= 4096 && returnHeight <= 4096)
-            s.returnModes = {{returnWidth, returnHeight, false, framePeriod}};
-        if (const char* unplug = std::getenv("QUILTCAM_VIRTUAL_CAMERA_UNPLUG"))
-            std::sscanf(unplug, "%ld,%ld", &s.unplugAfter, &s.backAfterMs);
+            s.returnModes = {{returnWidth, returnHeight, false, framePeriod, false}};
+        if (const char* unplug = setting(camera, "UNPLUG")) std::sscanf(unplug, "%ld,%ld", &s.unplugAfter, &s.backAfterMs);
+        s.silent = setting(camera, "SILENT") && !std::strcmp(setting(camera, "SILENT"), "1");
+        if (const char* stops = setting(camera, "STOPS")) s.stopsAfter = std::atol(stops);
+        if (const char* busy = setting(camera, "BUSY")) s.busyForMs = std::atol(busy);
         const size_t frameBytes = (size_t)s.width * s.height * 3;
-        if (const char* path = std::getenv("QUILTCAM_TEST_FRAMES")) {
+        if (const char* path = std::getenv(camera ? "QUILTCAM_VIRTUAL_CAMERA2_FRAMES" : "QUILTCAM_TEST_FRAMES")) {
             if (std::FILE* file = std::fopen(path, "rb")) {
                 std::vector<unsigned char> frame(frameBytes);
                 while (std::fread(frame.data(), 1, frameBytes, file) == frameBytes)
@@ -90,16 +111,20 @@ static const Settings& settings() {
         }
         if (s.frames.empty()) s.frames.assign(frameBytes, 128);  // no file: mid-grey
         return s;
-    }();
-    return loaded;
 }
 
-// Frames sent by every instance in this process, and when an unplugged camera is back.
-static LONG framesSent = 0;
-static volatile LONG unplugged = 0;
-static volatile DWORD backAtTick = 0;
+static const Settings& settings(int camera) {
+    static const Settings loaded[2] = {load(0), load(1)};
+    return loaded[camera];
+}
 
-static bool present() { return !unplugged || (LONG)(GetTickCount() - backAtTick) >= 0; }
+// Each camera's frames sent by every instance of it in this process, and when an unplugged one is
+// back.
+static LONG framesSent[2] = {0, 0};
+static volatile LONG unplugged[2] = {0, 0};
+static volatile DWORD backAtTick[2] = {0, 0};
+
+static bool present(int camera) { return !unplugged[camera] || (LONG)(GetTickCount() - backAtTick[camera]) >= 0; }
 
 // --- Media types ---
 
@@ -133,11 +158,12 @@ struct CameraFormat {
         BITMAPINFOHEADER& header = info.bmiHeader;
         header.biSize = sizeof header;
         header.biWidth = mode.width;
-        header.biHeight = mode.height;  // RGB: bottom-up; YUY2 is top-down whatever the sign
+        // RGB: bottom-up, or top-down with a negative height; YUY2 is top-down whatever the sign.
+        header.biHeight = mode.topDown ? -mode.height : mode.height;
         header.biPlanes = 1;
         header.biBitCount = mode.yuy2 ? 16 : 24;
         header.biCompression = mode.yuy2 ? MAKEFOURCC('Y', 'U', 'Y', '2') : BI_RGB;
-        header.biSizeImage = (DWORD)(mode.width * mode.height * header.biBitCount / 8);
+        header.biSizeImage = (DWORD)(rowBytes() * mode.height);
         info.AvgTimePerFrame = interval;
         info.dwBitRate = (DWORD)(header.biSizeImage * 8 * (10000000 / interval));
         std::memset(&type, 0, sizeof type);
@@ -157,6 +183,8 @@ struct CameraFormat {
         type.pbFormat = reinterpret_cast<BYTE*>(&info);
         return *this;
     }
+    // Rows of RGB are padded to whole words.
+    int rowBytes() const { return mode.yuy2 ? mode.width * 2 : (mode.width * 3 + 3) & ~3; }
     // Whether a media type asks for exactly this format (a partial type: for what it names).
     bool accepts(const AM_MEDIA_TYPE* other) const {
         if (!IsEqualGUID(other->majortype, GUID_NULL) && !IsEqualGUID(other->majortype, type.majortype)) return false;
@@ -352,8 +380,8 @@ public:
 class Filter final : public Counted<IBaseFilter> {
 public:
     // Plugged in again after an unplug, it is the camera it returns as.
-    explicit Filter(const std::vector<Mode>& modes)
-        : modes(modes), pin(this, &PIN_CATEGORY_CAPTURE, pinName, modes[0]),
+    Filter(int camera, const std::vector<Mode>& modes)
+        : camera(camera), modes(modes), pin(this, &PIN_CATEGORY_CAPTURE, pinName, modes[0]),
           previewPin(this, &PIN_CATEGORY_PREVIEW, previewPinName, modes[0]) {
         InitializeCriticalSection(&lock);
         stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -374,7 +402,7 @@ public:
 
     HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override {
         if (!clsid) return E_POINTER;
-        *clsid = CLSID_QuiltcamVirtualCamera;
+        *clsid = cameraClasses[camera];
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Stop() override;
@@ -438,11 +466,12 @@ public:
     HRESULT STDMETHODCALLTYPE QueryVendorInfo(LPWSTR*) override { return E_NOTIMPL; }
 
     void stream();
-    ULONG pinCount() const { return settings().preview ? 2 : 1; }
+    ULONG pinCount() const { return settings(camera).preview ? 2 : 1; }
     OutputPin* pins(ULONG index) { return index == 0 ? &pin : &previewPin; }
 
     CRITICAL_SECTION lock;
     FILTER_STATE state = State_Stopped;
+    const int camera;  // which of the two: its settings
     const std::vector<Mode> modes;
     OutputPin pin, previewPin;
 
@@ -678,6 +707,8 @@ HRESULT Filter::Pause() {
 }
 
 HRESULT Filter::Run(REFERENCE_TIME start) {
+    // Held by another program for a while: the graph's Run fails, as a busy camera's does.
+    if (GetTickCount() - loadedAt < (DWORD)settings(camera).busyForMs) return HRESULT_FROM_WIN32(ERROR_BUSY);
     EnterCriticalSection(&lock);
     HRESULT status = state == State_Stopped ? Pause() : S_OK;
     if (SUCCEEDED(status)) {
@@ -712,7 +743,7 @@ void Filter::notify(long code, LONG_PTR param2) {
 
 // The streaming thread: a frame every 30th of a second while running; paused, none.
 void Filter::stream() {
-    const Settings& s = settings();
+    const Settings& s = settings(camera);
     const long frameCount = (long)(s.frames.size() / ((size_t)s.width * s.height * 3));
     long frame = 0;
     bool lost = false, announcedBack = false;
@@ -731,17 +762,17 @@ void Filter::stream() {
         const bool stopping = WaitForSingleObject(stopEvent, wait > 0 ? (DWORD)wait : 0) == WAIT_OBJECT_0;
         if (!stopping && lost) {
             // Plugged in again: as another device, which the program must bind afresh.
-            if (!announcedBack && present()) {
+            if (!announcedBack && present(camera)) {
                 notify(EC_DEVICE_LOST, 1);
                 announcedBack = true;
             }
         } else if (!stopping && running && allocators[0]) {
-            if (s.unplugAfter >= 0 && InterlockedCompareExchange(&framesSent, 0, 0) >= s.unplugAfter &&
-                !InterlockedExchange(&unplugged, 1)) {
-                backAtTick = GetTickCount() + (DWORD)s.backAfterMs;
+            const LONG sent = InterlockedCompareExchange(&framesSent[camera], 0, 0);
+            if (s.unplugAfter >= 0 && sent >= s.unplugAfter && !InterlockedExchange(&unplugged[camera], 1)) {
+                backAtTick[camera] = GetTickCount() + (DWORD)s.backAfterMs;
                 lost = true;
                 notify(EC_DEVICE_LOST, 0);
-            } else {
+            } else if (!s.silent && (s.stopsAfter < 0 || sent < s.stopsAfter)) {
                 for (int i = 0; i < 2; i++)
                     if (allocators[i])
                         deliver(i == 0 ? pin : previewPin, allocators[i], inputs[i],
@@ -761,7 +792,7 @@ void Filter::deliver(OutputPin& to, IMemAllocator* memAllocator, IMemInputPin* m
     IMediaSample* sample = nullptr;
     if (memAllocator->GetBuffer(&sample, nullptr, nullptr, 0) != S_OK || !sample) return;  // stopping
     BYTE* data = nullptr;
-    const Settings& s = settings();
+    const Settings& s = settings(camera);
     EnterCriticalSection(&lock);
     const CameraFormat format = to.format;
     LeaveCriticalSection(&lock);
@@ -777,10 +808,13 @@ void Filter::deliver(OutputPin& to, IMemAllocator* memAllocator, IMemInputPin* m
                                 picture + ((size_t)(y * s.height / height) * s.width + x * s.width / width) * 3, 3);
             picture = sized.data();
         }
-        if (format.mode.yuy2)
+        if (format.mode.yuy2) {
             toYuy2(picture, data, width, height);
-        else
-            std::memcpy(data, picture, (size_t)width * height * 3);
+        } else {  // the file's rows are bottom-up, as are the sample's unless it is top-down
+            for (int y = 0; y < height; y++)
+                std::memcpy(data + (size_t)(format.mode.topDown ? height - 1 - y : y) * format.rowBytes(),
+                            picture + (size_t)y * width * 3, (size_t)width * 3);
+        }
         sample->SetActualDataLength((LONG)format.type.lSampleSize);
         // Stamped when it was taken, on the graph's clock, in stream time.
         EnterCriticalSection(&lock);
@@ -791,15 +825,17 @@ void Filter::deliver(OutputPin& to, IMemAllocator* memAllocator, IMemInputPin* m
         sample->SetTime(&now, &end);
         sample->SetSyncPoint(TRUE);
         sample->SetDiscontinuity(first ? TRUE : FALSE);
-        if (memInput->Receive(sample) == S_OK && &to == &pin) InterlockedIncrement(&framesSent);
+        if (memInput->Receive(sample) == S_OK && &to == &pin) InterlockedIncrement(&framesSent[camera]);
     }
     sample->Release();
 }
 
 // --- The COM server ---
 
+// One class factory per camera.
 class ClassFactory final : public IClassFactory {
 public:
+    explicit ClassFactory(int camera) : camera(camera) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
         *object = (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) ? this : nullptr;
@@ -811,20 +847,25 @@ public:
         if (!object) return E_POINTER;
         *object = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        if (!present()) return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);  // unplugged
-        Filter* filter = new (std::nothrow) Filter(unplugged ? settings().returnModes : settings().modes);
+        if (!present(camera)) return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);  // unplugged
+        const Settings& s = settings(camera);
+        Filter* filter = new (std::nothrow) Filter(camera, unplugged[camera] ? s.returnModes : s.modes);
         if (!filter) return E_OUTOFMEMORY;
         const HRESULT status = filter->QueryInterface(iid, object);
         filter->Release();
         return status;
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+private:
+    const int camera;
 };
-static ClassFactory factory;
+static ClassFactory factories[2] = {ClassFactory(0), ClassFactory(1)};
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH) {
         thisModule = instance;
+        loadedAt = GetTickCount();
         DisableThreadLibraryCalls(instance);
     }
     return TRUE;
@@ -833,26 +874,27 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
-    if (!IsEqualCLSID(clsid, CLSID_QuiltcamVirtualCamera)) return CLASS_E_CLASSNOTAVAILABLE;
-    return factory.QueryInterface(iid, object);
+    for (int camera = 0; camera < 2; camera++)
+        if (IsEqualCLSID(clsid, cameraClasses[camera])) return factories[camera].QueryInterface(iid, object);
+    return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 STDAPI DllCanUnloadNow() { return objectsAlive == 0 ? S_OK : S_FALSE; }
 
-static void clsidKey(WCHAR* key, size_t size) {
+static void clsidKey(int camera, WCHAR* key, size_t size) {
     WCHAR clsid[40];
-    StringFromGUID2(CLSID_QuiltcamVirtualCamera, clsid, 40);
+    StringFromGUID2(cameraClasses[camera], clsid, 40);
     lstrcpynW(key, L"CLSID\\", (int)size);
     lstrcpynW(key + 6, clsid, (int)size - 6);
 }
 
-static HRESULT withFilterMapper(HRESULT (*use)(IFilterMapper2*)) {
+static HRESULT withFilterMapper(int camera, HRESULT (*use)(IFilterMapper2*, int)) {
     const bool initialised = SUCCEEDED(CoInitialize(nullptr));
     IFilterMapper2* mapper = nullptr;
     HRESULT status = CoCreateInstance(CLSID_FilterMapper2, nullptr, CLSCTX_INPROC_SERVER, IID_IFilterMapper2,
                                       reinterpret_cast<void**>(&mapper));
     if (SUCCEEDED(status)) {
-        status = use(mapper);
+        status = use(mapper, camera);
         mapper->Release();
     }
     if (initialised) CoUninitialize();
@@ -861,14 +903,15 @@ static HRESULT withFilterMapper(HRESULT (*use)(IFilterMapper2*)) {
 
 // The class, then the device: a filter of the video input device category, as a camera's
 // driver would list one.
-STDAPI DllRegisterServer() {
+static HRESULT registerCamera(int camera) {
     WCHAR key[128], path[MAX_PATH];
-    clsidKey(key, 128);
+    clsidKey(camera, key, 128);
     GetModuleFileNameW(thisModule, path, MAX_PATH);
     HKEY classKey = nullptr, serverKey = nullptr;
     if (RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_WRITE, nullptr, &classKey, nullptr) != ERROR_SUCCESS)
         return SELFREG_E_CLASS;
-    RegSetValueExW(classKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(friendlyName), sizeof friendlyName);
+    RegSetValueExW(classKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(friendlyNames[camera]),
+                   (DWORD)((lstrlenW(friendlyNames[camera]) + 1) * sizeof(WCHAR)));
     LONG written = RegCreateKeyExW(classKey, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, &serverKey, nullptr);
     if (written == ERROR_SUCCESS) {
         static const WCHAR both[] = L"Both";
@@ -879,7 +922,7 @@ STDAPI DllRegisterServer() {
     }
     RegCloseKey(classKey);
     if (written != ERROR_SUCCESS) return SELFREG_E_CLASS;
-    return withFilterMapper([](IFilterMapper2* mapper) {
+    return withFilterMapper(camera, [](IFilterMapper2* mapper, int camera) {
         REGPINTYPES types[] = {{&MEDIATYPE_Video, &MEDIASUBTYPE_RGB24}, {&MEDIATYPE_Video, &MEDIASUBTYPE_YUY2}};
         REGFILTERPINS2 pin = {};
         pin.dwFlags = 0;
@@ -892,17 +935,29 @@ STDAPI DllRegisterServer() {
         filter.dwMerit = MERIT_DO_NOT_USE;
         filter.cPins2 = 1;
         filter.rgPins2 = &pin;
-        return mapper->RegisterFilter(CLSID_QuiltcamVirtualCamera, friendlyName, nullptr,
-                                      &CLSID_VideoInputDeviceCategory, friendlyName, &filter);
+        return mapper->RegisterFilter(cameraClasses[camera], friendlyNames[camera], nullptr,
+                                      &CLSID_VideoInputDeviceCategory, friendlyNames[camera], &filter);
     });
 }
 
+// The first camera; the second too when QUILTCAM_VIRTUAL_CAMERAS=2.
+STDAPI DllRegisterServer() {
+    const char* cameras = std::getenv("QUILTCAM_VIRTUAL_CAMERAS");
+    HRESULT status = registerCamera(0);
+    if (SUCCEEDED(status) && cameras && !std::strcmp(cameras, "2")) status = registerCamera(1);
+    return status;
+}
+
 STDAPI DllUnregisterServer() {
-    const HRESULT status = withFilterMapper([](IFilterMapper2* mapper) {
-        return mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, friendlyName, CLSID_QuiltcamVirtualCamera);
-    });
-    WCHAR key[128];
-    clsidKey(key, 128);
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+    HRESULT status = S_OK;
+    for (int camera = 0; camera < 2; camera++) {
+        const HRESULT removed = withFilterMapper(camera, [](IFilterMapper2* mapper, int camera) {
+            return mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, friendlyNames[camera], cameraClasses[camera]);
+        });
+        if (camera == 0) status = removed;  // the second may never have been there
+        WCHAR key[128];
+        clsidKey(camera, key, 128);
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+    }
     return status;
 }

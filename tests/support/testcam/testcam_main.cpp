@@ -45,6 +45,7 @@
 #endif
 
 static long passes = 0;
+static long long startupMs = 0;  // how long start-up took, the camera's included
 static bool fullScreen = false;  // read at start: SDL_Quit runs before the report is written
 static long residentAfter1000 = 0, residentAtEnd = 0;
 static long loopAllocations = 0;   // in passes after the first, the meter's ticks aside
@@ -53,6 +54,7 @@ static const char* reportPath = nullptr;
 #ifdef _WIN32
 static long grabberWidth = 0, grabberHeight = 0;  // the size the grabber connected at
 static long long frameTime = 0;                    // and the time between frames, 100 ns units
+static char cameraName[256] = "";                  // the device chosen
 #endif
 static volatile std::sig_atomic_t keyRequested = 0;
 // Passes that drew a newer camera frame than the pass before, and when the first and last did.
@@ -124,11 +126,13 @@ static void writeReport() {
     if (!file) return;
     std::fprintf(file, "passes %ld\nfullscreen %d\nresident_after_1000 %ld\nresident_at_end %ld\n", passes,
                  fullScreen ? 1 : 0, residentAfter1000, residentAtEnd);
-    std::fprintf(file, "loop_allocations %ld\nmeter_allocations %ld\n", loopAllocations, meterAllocations);
+    std::fprintf(file, "loop_allocations %ld\nmeter_allocations %ld\nstartup_ms %lld\n", loopAllocations, meterAllocations,
+                 startupMs);
 #ifndef _WIN32
     if (FrameCounter::active) FrameCounter::active->report(file);
 #else
-    std::fprintf(file, "grabber_size %ldx%ld\ncamera_frame_time %lld\n", grabberWidth, grabberHeight, frameTime);
+    std::fprintf(file, "grabber_size %ldx%ld\ncamera_frame_time %lld\ncamera_name %s\n", grabberWidth, grabberHeight,
+                 frameTime, cameraName);
     std::fprintf(file, "virtual_camera_released %d\n", cameraReleased());
 #endif
     if (newFramesDrawn > 1 && lastNewFrameMs > firstNewFrameMs)
@@ -252,12 +256,15 @@ int main(int argc, char* argv[]) {
     std::FILE* trace = tracePath ? std::fopen(tracePath, "w") : nullptr;
     if (reportPath) std::atexit(writeReport);
 
+    const long long startingAt = wallClockMs();
     startUp();
+    startupMs = wallClockMs() - startingAt;
     fullScreen = (screen->flags & SDL_FULLSCREEN) != 0;
 #ifdef _WIN32
     grabberWidth = static_cast<DirectShowCamera*>(grid->camera)->connectedWidth;
     grabberHeight = static_cast<DirectShowCamera*>(grid->camera)->connectedHeight;
     frameTime = static_cast<DirectShowCamera*>(grid->camera)->connectedFrameTime;
+    std::snprintf(cameraName, sizeof cameraName, "%s", grid->camera->name());
 #endif
     SDL_ShowCursor(SDL_DISABLE);  // some drivers paint the cursor into the display's pixels
     const Uint32 started = SDL_GetTicks();
