@@ -19,7 +19,8 @@ dpkg-deb -x "$deb" "$work"
 desktop-file-validate "$work"/usr/share/applications/*.desktop
 check "desktop-file-validate: both desktop entries" $?
 appstreamcli validate --no-net "$work"/usr/share/metainfo/*.metainfo.xml >"$work/appstream" 2>&1
-check "appstreamcli validate: the metadata ($(tail -n 1 "$work/appstream"))" $?
+valid=$?  # before the message's own command runs
+check "appstreamcli validate: the metadata ($(tail -n 1 "$work/appstream"))" $valid
 for size in 16 22 24 32 48 64 128 256; do
     file -b "$work/usr/share/icons/hicolor/${size}x$size/apps/quiltcam.png" | grep -q "PNG image data, $size x $size,"
     check "the icon drawn at $size x $size" $?
@@ -34,7 +35,8 @@ for suite in bookworm trixie; do
     snapshot >"$work/before"
     installed_packages >"$work/packages"
     in_root apt-get install -y -qq "/tmp/$(basename "$deb")" >>"$work/apt.log" 2>&1
-    check "$suite: apt-get install ./$(basename "$deb") pulls every dependency" $?
+    installed=$?
+    check "$suite: apt-get install ./$(basename "$deb") pulls every dependency" $installed
     for program in quiltcam quiltcam-fullscreen; do
         in_root env SDL_VIDEODRIVER=dummy $program 2>"$work/stderr" </dev/null
         status=$?
@@ -48,8 +50,9 @@ for suite in bookworm trixie; do
     [ -z "$kept" ] || in_root apt-get purge -y -qq --allow-remove-essential $kept >>"$work/apt.log" 2>&1
     snapshot >"$work/after"
     diff "$work/before" "$work/after"
+    same=$?
     check "$suite: apt-get purge --autoremove quiltcam leaves nothing behind$([ -z "$kept" ] ||
-        echo " (with what apt kept: $(echo $kept | wc -w) packages, $(echo $kept | tr ' ' '\n' | grep -m1 systemd))")" $?
+        echo " (with what apt kept: $(echo $kept | wc -w) packages, $(echo $kept | tr ' ' '\n' | grep -m1 systemd))")" $same
     clean_root_end
     mounted=() root=
 done

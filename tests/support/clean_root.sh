@@ -5,8 +5,10 @@
 #                     with /dev, /proc and the network's name servers
 #   in_root COMMAND...   runs a command inside, with a plain environment
 #   snapshot             lists the root's files: all but apt's and dpkg's records, caches, logs,
-#                        run-time state, and the backups of the account files that a
-#                        dependency's scripts leave when they add and remove a user
+#                        run-time state, the backups of the account files that a
+#                        dependency's scripts leave when they add and remove a user, and what
+#                        systemd's scripts make on its first install and leave when it is purged
+#                        (Debian 13 brings it in as a dependency's recommendation)
 cache=${QUILTCAM_CACHE:-/var/cache/quiltcam}
 root=
 mounted=()
@@ -47,5 +49,6 @@ in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRON
 snapshot() {
     in_root find / -xdev \( -path /proc -o -path /dev -o -path /tmp -o -path /run -o -path /var/cache \
         -o -path /var/lib/apt -o -path /var/lib/dpkg -o -path /var/log -o -path /etc/ld.so.cache \) -prune -o -print |
-        grep -Ev '^/etc/g?shadow-$|^/etc/(passwd|group)-$' | sort
+        grep -Ev '^/etc/g?shadow-$|^/etc/(passwd|group)-$' |
+        grep -Evx '/etc/(machine-id|mtab|vconsole.conf|default/locale)|/root/.ssh|/var/lib/private' | sort
 }
