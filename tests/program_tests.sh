@@ -125,6 +125,16 @@ pipewire_camera)
     trap 'session end; kill -KILL $pid 2>/dev/null; rm -rf "$work"' EXIT
     session start && session camera-add test-camera || fail "no PipeWire session"
     . "$work/pipewire/env"
+    # PipeWire 1.4's test source takes its daemon down when destroyed (it removes its timer
+    # twice): where it does, the rows that unplug it cannot run (the guest unplugs vivid behind
+    # PipeWire instead).
+    session camera-add probe && session camera-remove probe
+    sleep 0.2
+    if ! pw-cli info 0 >/dev/null 2>&1; then
+        unplugs=no
+        echo "  skipped: unplugged-a-moment, unplugged-for-good ($(pipewire --version | grep -o 'libpipewire [0-9.]*' | head -n 1)'s test source takes the daemon down when destroyed)"
+        session stop && session start && session camera-add test-camera || fail "no PipeWire session again"
+    fi
     export SDL_VIDEODRIVER=dummy
     for n in 5 25; do
         session idle test-camera
@@ -146,6 +156,7 @@ pipewire_camera)
     }
     steps() { for step in ${1//+/ }; do session ${step//:/ } || return 1; done; }
     while read -r what before fault away back shown; do
+        [ "${unplugs:-}" = no ] && [ "$what" != daemon-restarted ] && continue
         session idle test-camera
         rm -f "$work/trace"
         QUILTCAM_TEST_TRACE="$work/trace" QUILTCAM_TEST_REPORT="$work/report" "$testcam" 2>"$work/stderr" &
@@ -167,7 +178,7 @@ pipewire_camera)
         echo "  $what: live again in $took ms; a key ends it in $ended ms"
         [ $status -eq 0 ] && [ $ended -lt 2000 ] || fail "$what: status $status $ended ms after a key"
         grep -qx "camera_name $shown" "$work/report" || fail "$what: $(grep camera_name "$work/report"), not $shown"
-        session camera-remove other-camera
+        [ "${unplugs:-}" = no ] || session camera-remove other-camera
     done <<TABLE
 unplugged-a-moment camera-add:other-camera:100 camera-remove:test-camera 0.5 camera-add:test-camera test-camera
 daemon-restarted true stop 1 start+camera-add:other-camera:100+camera-add:test-camera test-camera
