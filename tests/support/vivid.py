@@ -161,7 +161,7 @@ def pipewire_session(directory="/tmp/pipewire"):
                                                           stderr=subprocess.DEVNULL, text=True).stdout
         if not wait_until(listed, 30):
             raise RuntimeError("PipeWire lists no camera")
-        # PipeWire 1.4 reads every integer control with VIDIOC_G_CTRL, which the kernel refuses
+        # PipeWire 1.4 reads integer controls with VIDIOC_G_CTRL (by every sign), which the kernel refuses
         # for the integer arrays vivid has in Debian 13's kernel (not in 12's): the node's Props
         # then cannot be read, and WirePlumber 0.5 never makes the camera one a stream can be
         # linked to.
