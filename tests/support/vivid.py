@@ -44,9 +44,9 @@ def run_cases(cases, chosen, what="vivid"):
             failed.append(case.__name__)
         print("  (%s: %.0f s)" % (case.__name__, time.time() - started), flush=True)
     ran = len([c for c in cases if not chosen or c.__name__ in chosen])
+    said_skipped = ", %d skipped: %s" % (len(skipped), " ".join(skipped)) if skipped else ""
     print("%s: %d cases passed, %d failed%s%s" % (what, ran - len(failed) - len(skipped), len(failed),
-                                                  ": " + " ".join(failed) if failed else "",
-                                                  ", %d skipped: %s" % (len(skipped), " ".join(skipped)) if skipped else ""))
+                                                  ": " + " ".join(failed) if failed else "", said_skipped))
     sys.exit(1 if failed else 0)
 
 PATTERN = {"75% bars": 0, "bars": 1, "colour-space bars": 2, "horizontal bars": 3, (255, 255, 255): 6,
