@@ -8,9 +8,10 @@
 # /var/tmp); so are the current folder, the script's and every folder among its arguments that
 # lie under one (a build folder in /tmp, say). RESULTS-DIR is writable inside the guest at the
 # same path, named by GUEST_RESULTS. Its output goes to RESULTS-DIR/job.log, the guest's
-# console to RESULTS-DIR/console.log. Exits with the script's status; 124 when the guest does not come
-# up or does not finish within QUILTCAM_GUEST_TIMEOUT seconds (default 420); QUILTCAM_GUEST_MEMORY
-# is its memory in MiB (default 1024).
+# console to RESULTS-DIR/console.log. Exits with the script's status; 124 when the guest does not
+# come up or does not finish within QUILTCAM_GUEST_TIMEOUT seconds (default 1500: a guard against a
+# hang, not a measure; software emulation on a busy machine takes twice its idle time and more);
+# QUILTCAM_GUEST_MEMORY is its memory in MiB (default 1024).
 # Needs qemu-system-x86, linux-image-amd64, busybox-static (cmake/install-deps.sh guest).
 set -u
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -19,7 +20,7 @@ results=$(cd "$1" && pwd)
 shift
 script=$(realpath "$1")
 shift
-timeout=${QUILTCAM_GUEST_TIMEOUT:-420}
+timeout=${QUILTCAM_GUEST_TIMEOUT:-1500}
 
 # Folders the guest would hide (below the ones it mounts afresh, outside the tree and the
 # results), shared read-only at their own paths, parents first.
