@@ -105,11 +105,15 @@ def shape_and_rate():
     want = max([r for r in listed if r <= 30] or [min(listed or [0])])
     check("of %s a second, %s asked for; the driver runs at %s while the program streams" % (listed, want, asked),
           len(asked) == 1 and asked[0] is not None and abs(asked[0] - want) < 0.01)
+    # Never falling (vivid, running late, numbers a frame twice now and then), but where the
+    # program started the stream afresh, as it does after two seconds without a frame, which an
+    # emulator on a busy machine can cause: vivid then counts from 0 again.
     sequence = dequeued()
+    restarts = [i for i in range(1, len(sequence)) if sequence[i] < sequence[i - 1]]
     frames = int(report.get("camera_frames", 0))
-    check("the frames taken off the driver in its order (%d, sequence %s to %s), %d of them on to the grid" %
-          (len(sequence), sequence[:1], sequence[-1:], frames),
-          sequence == sorted(set(sequence)) and 50 <= frames <= len(sequence))
+    check("the frames taken off the driver in its order (%d, sequence %s to %s, restarts: %d), %d of them on to the "
+          "grid" % (len(sequence), sequence[:1], sequence[-1:], len(restarts), frames),
+          all(sequence[i] < 10 for i in restarts) and 50 <= frames <= len(sequence), "sequence %s" % sequence)
     print("  %s a second reached the grid; camera thread: %s ms a frame at %s %s (not checked: the emulator's)" %
           (report.get("grid_fps"), report.get("camera_thread_ms_per_frame"), report.get("camera_size"),
            report.get("camera_format")))

@@ -192,6 +192,8 @@ def dump(program, out, frames, during=None, **hooks):
     """Runs the program until its display shows the camera's nth frame: (status, stderr, display,
     report). during(), if given, runs while it streams, once a frame has reached the grid."""
     trace = out + ".trace"
+    if os.path.exists(trace):
+        os.remove(trace)  # an earlier run's, which would set during() off before this one streams
     if during:
         hooks["TRACE"] = trace
     process = subprocess.Popen([program], stderr=subprocess.PIPE, text=True,
