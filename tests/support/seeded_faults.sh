@@ -96,6 +96,7 @@ silent-device-taken^directshow/capture_chain.cpp^    if (waitForSample && counte
 silence-not-watched^directshow/device_watch.cpp^        } else if (now - lastSampleAt >= givesUpAfterMs) {\n            lost = true;^        } else if (now - lastSampleAt >= givesUpAfterMs) {^wine
 first-device-bound-on-return^directshow/device_watch.cpp^if (devices[i].path == devicePath) same = (int)i;^if (devices[i].path == devicePath) same = 0;^wine
 top-down-frames-copied-as-they-are^directshow/directshow_camera.cpp^&& header.biHeight > 0 && width % 4 == 0;^ && width % 4 == 0;^wine
+padded-rows-read-packed^directshow/directshow_camera.cpp^connectedRowBytes = (connectedWidth * 3 + 3) & ~3;^connectedRowBytes = connectedWidth * 3;^wine
 preview-in-a-window^directshow/capture_chain.cpp^source, nullptr, previewRenderer);^source, nullptr, nullptr);^wine
 leaked-reference^directshow/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^wine
 missed-release-on-failure^directshow/capture_chain.cpp^        out->Release();\n        return E_FAIL;^        return E_FAIL;^wine

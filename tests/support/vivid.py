@@ -161,10 +161,10 @@ def pipewire_session(directory="/tmp/pipewire"):
                                                           stderr=subprocess.DEVNULL, text=True).stdout
         if not wait_until(listed, 30):
             raise RuntimeError("PipeWire lists no camera")
-        # PipeWire 1.4 reads integer controls with VIDIOC_G_CTRL (by every sign), which the
-        # kernel refuses for the integer arrays vivid has in Debian 13's kernel (not in 12's):
-        # the node's Props then cannot be read, and WirePlumber 0.5 never makes the camera one a
-        # stream can be linked to.
+        # PipeWire 1.4 reads every integer control with VIDIOC_G_CTRL when it lists a node's
+        # Props, which the kernel refuses for the integer array vivid has in Debian 13's kernel
+        # (not in 12's): the Props cannot be read, and WirePlumber 0.5 never makes the camera one
+        # a stream can be linked to.
         nodes = subprocess.run(["pw-cli", "ls", "Node"], stdout=subprocess.PIPE, text=True).stdout.split("\tid ")
         node = next((n.split(",")[0] for n in nodes if "Video/Source" in n), "")
         props = subprocess.run(["pw-cli", "enum-params", node, "Props"], stdout=subprocess.PIPE,
