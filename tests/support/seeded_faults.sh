@@ -121,15 +121,20 @@ build() {  # build PRESET: configures it once, then builds it
     cmake --build --preset "$1" >>"$log" 2>&1
 }
 
-# caught KIND ARG: whether the tests of that kind see the fault (they fail).
+# caught KIND ARG: 0 when the tests of that kind see the fault (they fail), 1 when they pass, 2
+# when what they test does not build.
 caught() {
     case $1 in
-    unit) build default && ! ctest --test-dir build/default -R "$2" -E 'program|guest' >>"$log" 2>&1 ;;
-    program) build default && ! ctest --test-dir build/default -R "program\.$2\$" >>"$log" 2>&1 ;;
-    tsan) build tsan && ! TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build/tsan -R "$2" >>"$log" 2>&1 ;;
-    guest) build default && ! tests/support/guest.sh build/seeded-guest tests/vivid_tests.py build/default "$2" >>"$log" 2>&1 ;;
-    wine) build default && build windows && cpack --preset windows >>"$log" 2>&1 &&
-        ! QUILTCAM_WINE_GUEST=0 tests/wine_tests.sh build/windows build/default >>"$log" 2>&1 ;;
+    unit | program | guest) build default ;;
+    tsan) build tsan ;;
+    wine) build default && build windows && cpack --preset windows >>"$log" 2>&1 ;;
+    esac || return 2
+    case $1 in
+    unit) ! ctest --test-dir build/default -R "$2" -E 'program|guest' >>"$log" 2>&1 ;;
+    program) ! ctest --test-dir build/default -R "program\.$2\$" >>"$log" 2>&1 ;;
+    tsan) ! TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build/tsan -R "$2" >>"$log" 2>&1 ;;
+    guest) ! tests/support/guest.sh build/seeded-guest tests/vivid_tests.py build/default "$2" >>"$log" 2>&1 ;;
+    wine) ! QUILTCAM_WINE_GUEST=0 tests/wine_tests.sh build/windows build/default >>"$log" 2>&1 ;;
     esac
 }
 
@@ -150,10 +155,11 @@ build default || { echo "seeded_faults.sh: the copy does not build"; tail -n 20 
 # A fault counts as caught only by tests that pass without it.
 for catcher in $(for name in $names; do
     awk -F'^' -v name="$name" '$1 == name && $5 != "" {print $5}' <<<"$faults"; done | sort -u | tr ' ' '~'); do
-    if caught ${catcher/\~/ }; then
-        echo "seeded_faults.sh: the ${catcher/\~/ } tests fail without any fault (log: $log)"
-        exit 2
-    fi
+    caught ${catcher/\~/ }
+    case $? in
+    0) echo "seeded_faults.sh: the ${catcher/\~/ } tests fail without any fault (log: $log)" && exit 2 ;;
+    2) echo "seeded_faults.sh: what the ${catcher/\~/ } tests need does not build (log: $log)" && exit 2 ;;
+    esac
 done
 missed=()
 for name in $names; do
@@ -166,7 +172,12 @@ for name in $names; do
     [ -n "$catcher" ] || { echo "seeded_faults.sh: no fault called $name"; exit 2; }
     started=$(date +%s)
     echo "== $name ($catcher)" >>"$log"
-    if caught $catcher; then result=caught; else result=MISSED; missed+=("$name"); fi
+    caught $catcher
+    case $? in
+    0) result=caught ;;
+    2) result="MISSED (it does not build)" && missed+=("$name") ;;
+    *) result=MISSED && missed+=("$name") ;;
+    esac
     echo "$result: $name, by $catcher tests ($(($(date +%s) - started)) s)"
     for file in $(awk -F'^' -v name="$name" '$1 == name {print $2}' <<<"$faults"); do
         cp "$copy/pristine/$file" "$file"  # undone, with a new time: rebuilt next time
