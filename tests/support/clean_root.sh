@@ -28,6 +28,7 @@ make_root() {
     mkdir -p "$cache/archives-$suite"
     if [ ! -s "$cache/$suite-minbase.tar" ]; then
         echo "making a clean $suite root (cached in $cache)"
+        command -v debootstrap >/dev/null || apt-get install -y -q debootstrap >/dev/null || return 1
         made=$(mktemp -d /var/tmp/quiltcam-root.XXXXXX)
         debootstrap --variant=minbase "$suite" "$made" http://deb.debian.org/debian >"$cache/debootstrap-$suite.log" 2>&1 ||
             { tail -n 20 "$cache/debootstrap-$suite.log"; rm -rf "$made"; return 1; }

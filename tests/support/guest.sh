@@ -150,8 +150,9 @@ if ! grep -q 'guest: up' "$results/console.log" 2>/dev/null; then
     exit 124
 fi
 if [ ! -f "$results/status" ]; then
-    echo "guest.sh: the guest's script did not finish within ${timeout} s ($accel); its output:" >&2
-    tail -n 40 "$results/job.log" >&2 2>/dev/null
+    echo "guest.sh: the guest's script did not finish within ${timeout} s ($accel); its output, then its console:" >&2
+    tail -n 60 "$results/job.log" >&2 2>/dev/null
+    tail -n 30 "$results/console.log" >&2 2>/dev/null
     exit 124
 fi
 cat "$results/job.log"

@@ -24,7 +24,8 @@ dir=$(cd "$2" && pwd)
 name=${3:-test-camera}
 export XDG_RUNTIME_DIR=$dir/run XDG_CONFIG_HOME=$dir/config DBUS_SESSION_BUS_ADDRESS=unix:path=$dir/run/bus
 
-node_id() { pw-cli ls Node | awk -v name="node.name = \"$name\"" '$1 == "id" {id = $2} index($0, name) {print id}' | tr -d ,; }
+pw() { timeout 10 pw-cli "$@"; }  # PipeWire not answering is an answer too
+node_id() { pw ls Node | awk -v name="node.name = \"$name\"" '$1 == "id" {id = $2} index($0, name) {print id}' | tr -d ,; }
 stop() {
     for daemon in wireplumber pipewire; do
         [ -f "$dir/$daemon.pid" ] && kill -KILL "$(cat "$dir/$daemon.pid")" 2>/dev/null
@@ -49,7 +50,7 @@ start)
     for _ in $(seq 50); do [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break; sleep 0.1; done
     (wireplumber >>"$dir/wireplumber.log" 2>&1 & echo $! >"$dir/wireplumber.pid")
     # Up once the session manager has joined: it lists itself as a client.
-    for _ in $(seq 100); do pw-cli ls Client 2>/dev/null | grep -qi wireplumber && exit 0; sleep 0.1; done
+    for _ in $(seq 100); do pw ls Client 2>/dev/null | grep -qi wireplumber && exit 0; sleep 0.1; done
     echo "pipewire_session.sh: no session manager; $(tail -n 3 "$dir/wireplumber.log")" >&2
     exit 1
     ;;
@@ -60,21 +61,21 @@ end)
     rm -f "$dir/dbus.pid" "$XDG_RUNTIME_DIR/bus"
     ;;
 camera-add)
-    pw-cli create-node adapter "{ factory.name = videotestsrc node.name = $name node.description = $name \
+    pw create-node adapter "{ factory.name = videotestsrc node.name = $name node.description = $name \
         priority.session = ${4:-0} media.class = Video/Source media.role = Camera object.linger = true \
         session.suspend-timeout-seconds = 1 }" >/dev/null 2>&1
     ;;
-camera-remove) pw-cli destroy "$(node_id)" >/dev/null ;;
+camera-remove) pw destroy "$(node_id)" >/dev/null ;;
 unplugs-ok)
     "$0" camera-add "$dir" probe && "$0" camera-remove "$dir" probe
     sleep 0.2
-    pw-cli info 0 >/dev/null 2>&1 && exit 0
+    pw info 0 >/dev/null 2>&1 && exit 0
     echo "  skipped: the rows that unplug a camera ($(pipewire --version | grep -o 'libpipewire [0-9.]*' | head -n 1)'s test source takes its daemon down when destroyed)"
     "$0" stop "$dir" && "$0" start "$dir" && "$0" camera-add "$dir" test-camera
     exit 1
     ;;
 idle)
-    for _ in $(seq 100); do pw-cli info "$(node_id)" 2>/dev/null | grep -q 'state: "suspended"' && exit 0; sleep 0.1; done
+    for _ in $(seq 100); do pw info "$(node_id)" 2>/dev/null | grep -q 'state: "suspended"' && exit 0; sleep 0.1; done
     exit 1
     ;;
 esac

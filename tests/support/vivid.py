@@ -24,14 +24,25 @@ class Skipped(Exception):
     """A case that cannot run on this stack, and why: said, counted, neither passed nor failed."""
 
 
+CASE_SECONDS = 600  # a guard against a hang, not a measure: the slowest case takes a fifth of it
+
+
+def too_long(signum, frame):
+    signal.alarm(60)  # once more, should the case's own clean-up hang too
+    raise TimeoutError("still running after %d s; where it was:\n%s" %
+                       (CASE_SECONDS, "".join(traceback.format_stack(frame))))
+
+
 def run_cases(cases, chosen, what="vivid"):
-    """Runs the cases (all, or those named), timing each; a case that raises is that case's
-    failure and the next one runs. Exits 1 if any failed."""
+    """Runs the cases (all, or those named), timing each; a case that raises, or hangs, is that
+    case's failure and the next one runs. Exits 1 if any failed."""
     failed, skipped = [], []
+    signal.signal(signal.SIGALRM, too_long)
     for case in cases:
         if chosen and case.__name__ not in chosen:
             continue
         started, before = time.time(), len(failures)
+        signal.alarm(CASE_SECONDS)
         try:
             case()
         except Skipped as why:
@@ -40,6 +51,8 @@ def run_cases(cases, chosen, what="vivid"):
         except Exception as error:
             traceback.print_exc(limit=3)
             check("%s: ran to its end" % case.__name__, False, "%s: %s" % (type(error).__name__, error))
+        finally:
+            signal.alarm(0)
         if len(failures) > before:
             failed.append(case.__name__)
         print("  (%s: %.0f s)" % (case.__name__, time.time() - started), flush=True)
@@ -58,12 +71,17 @@ def ctl(*controls, device="/dev/video0"):
     command = ["v4l2-ctl", "-d", device] + [a for c in controls for a in ("-c", c)]
     end = time.time() + 10
     while True:
-        run = subprocess.run(command, stderr=subprocess.PIPE, text=True)
+        run = bounded(command, stderr=subprocess.PIPE, text=True)
         if run.returncode == 0:
             return
         if time.time() > end or not re.search(r"No such (device|file)|Cannot open device", run.stderr):
             raise RuntimeError("%s: %s" % (" ".join(command), run.stderr.strip()))
         time.sleep(0.1)
+
+
+def bounded(command, **options):
+    """subprocess.run, for a minute at most: a tool that hangs fails its case, which names it."""
+    return subprocess.run(command, timeout=60, **options)
 
 
 def wait_until(condition, seconds):
@@ -89,13 +107,13 @@ def replug(cameras=1, **parameters):
         with open("/sys/bus/platform/drivers/vivid/bind", "w") as f:  # unbound, but still in use: bound again
             f.write("vivid.0")
     else:
-        subprocess.run(["modprobe", "vivid"] + ["%s=%s" % option for option in options.items()], check=True)
+        bounded(["modprobe", "vivid"] + ["%s=%s" % option for option in options.items()], check=True)
     wait_until(lambda: os.path.exists("/dev/video%d" % (cameras - 1)), 5)
 
 
 def reload(cameras=1, **parameters):
     """The driver afresh, with other cameras (once every program, PipeWire too, has let go)."""
-    wait_until(lambda: subprocess.run(["rmmod", "vivid"], stderr=subprocess.DEVNULL).returncode == 0, 20)
+    wait_until(lambda: bounded(["rmmod", "vivid"], stderr=subprocess.DEVNULL).returncode == 0, 20)
     replug(cameras, **parameters)
 
 
@@ -109,7 +127,7 @@ def unplug():
     with open("/sys/bus/platform/drivers/vivid/unbind", "w") as f:
         f.write("vivid.0")
     wait_until(lambda: not os.path.exists("/dev/video0"), 5)
-    wait_until(lambda: subprocess.run(["rmmod", "vivid"], stderr=subprocess.DEVNULL).returncode == 0, 5)
+    wait_until(lambda: bounded(["rmmod", "vivid"], stderr=subprocess.DEVNULL).returncode == 0, 5)
 
 
 def drop_out(seconds, device="/dev/video0"):
@@ -142,6 +160,16 @@ def held(*devices):
             other.wait()
 
 
+def pw_cli(*command):
+    """What pw-cli prints for a command, or nothing when PipeWire does not answer in ten seconds."""
+    try:
+        return subprocess.run(["pw-cli"] + list(command), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                              timeout=10).stdout
+    except subprocess.TimeoutExpired:
+        print("  pw-cli %s: no answer in 10 s" % " ".join(command), flush=True)
+        return ""
+
+
 @contextlib.contextmanager
 def pipewire_session(directory="/tmp/pipewire"):
     """The desktop's camera service over vivid for as long as the block runs: udev (PipeWire hears
@@ -149,37 +177,35 @@ def pipewire_session(directory="/tmp/pipewire"):
     once WirePlumber's V4L2 monitor lists a camera. Programs started meanwhile reach it."""
     for folder in ("seats", "users", "sessions"):  # where WirePlumber's logind monitor looks
         os.makedirs("/run/systemd/" + folder, exist_ok=True)
-    subprocess.run(["/lib/systemd/systemd-udevd", "--daemon"], check=True, stderr=subprocess.DEVNULL)
-    subprocess.run(["udevadm", "trigger", "--action=add"], check=True)
-    subprocess.run(["udevadm", "settle", "--timeout=30"])
+    bounded(["/lib/systemd/systemd-udevd", "--daemon"], check=True, stderr=subprocess.DEVNULL)
+    bounded(["udevadm", "trigger", "--action=add"], check=True)
+    bounded(["udevadm", "settle", "--timeout=30"])
     session = os.path.join(os.path.dirname(os.path.abspath(__file__)), "pipewire_session.sh")
-    subprocess.run([session, "start", directory], check=True)
+    bounded([session, "start", directory], check=True)
     saved = dict(os.environ)
     os.environ.update(XDG_RUNTIME_DIR=directory + "/run", DBUS_SESSION_BUS_ADDRESS="unix:path=%s/run/bus" % directory)
     try:
-        listed = lambda: "Video/Source" in subprocess.run(["pw-cli", "ls", "Node"], stdout=subprocess.PIPE,
-                                                          stderr=subprocess.DEVNULL, text=True).stdout
+        listed = lambda: "Video/Source" in pw_cli("ls", "Node")
         if not wait_until(listed, 30):
             raise RuntimeError("PipeWire lists no camera")
         # PipeWire 1.4 reads every integer control with VIDIOC_G_CTRL when it lists a node's
         # Props, which the kernel refuses for the integer array vivid has in Debian 13's kernel
         # (not in 12's): the Props cannot be read, and WirePlumber 0.5 never makes the camera one
         # a stream can be linked to.
-        nodes = subprocess.run(["pw-cli", "ls", "Node"], stdout=subprocess.PIPE, text=True).stdout.split("\tid ")
+        nodes = pw_cli("ls", "Node").split("\tid ")
         node = next((n.split(",")[0] for n in nodes if "Video/Source" in n), "")
-        props = subprocess.run(["pw-cli", "enum-params", node, "Props"], stdout=subprocess.PIPE,
-                               stderr=subprocess.DEVNULL, text=True).stdout
+        props = pw_cli("enum-params", node, "Props")
         if "Object" not in props:
             raise Skipped("PipeWire %s cannot read vivid's controls (Linux %s: integer arrays refuse VIDIOC_G_CTRL), so the "
                           "session manager never links a stream to it" %
-                          (subprocess.run(["pipewire", "--version"], stdout=subprocess.PIPE, text=True).stdout
+                          (bounded(["pipewire", "--version"], stdout=subprocess.PIPE, text=True).stdout
                            .split()[-1], os.uname().release))
         yield
     finally:
         os.environ.clear()
         os.environ.update(saved)
-        subprocess.run([session, "end", directory])
-        subprocess.run(["udevadm", "control", "--exit"])
+        bounded([session, "end", directory])
+        bounded(["udevadm", "control", "--exit"])
 
 
 def env(**hooks):
@@ -253,14 +279,14 @@ def dequeued(start=False, minor=0):
 
 def listed_rates(device="/dev/video0", size=(640, 480), fourcc="BGR3"):
     """The frame rates a node lists at a size and format."""
-    listed = subprocess.run(["v4l2-ctl", "-d", device, "--list-frameintervals", "width=%d,height=%d,pixelformat=%s" %
+    listed = bounded(["v4l2-ctl", "-d", device, "--list-frameintervals", "width=%d,height=%d,pixelformat=%s" %
                              (size + (fourcc,))], stdout=subprocess.PIPE, text=True).stdout
     return [float(r) for r in re.findall(r"Interval: Discrete [0-9.]+s \(([0-9.]+) fps\)", listed)]
 
 
 def running_rate(device="/dev/video0"):
     """The frame rate the driver says a node runs at (G_PARM), or None."""
-    parm = subprocess.run(["v4l2-ctl", "-d", device, "--get-parm"], stdout=subprocess.PIPE, text=True).stdout
+    parm = bounded(["v4l2-ctl", "-d", device, "--get-parm"], stdout=subprocess.PIPE, text=True).stdout
     found = re.findall(r"Frames per second: ([0-9.]+)", parm)
     return float(found[0]) if found else None
 
