@@ -1,25 +1,13 @@
-#!/usr/bin/env bash
 # The shipped Windows test program under Wine in the guest kernel, on Wine's own capture filter
-# (which reads V4L2 devices) in front of vivid, beside the Linux program on the same camera:
-#   guest.sh RESULTS tests/wine_vivid_tests.sh WINDOWS-BUILD LINUX-BUILD   (2 GB, -cpu qemu64)
-# The Wine prefix lives in RESULTS (about 600 MB: the guest's /tmp is in its memory).
-set -u
-win=$(cd "$1" && pwd) linux=$(cd "$2" && pwd)
-export WINEPREFIX=$GUEST_RESULTS/wine-prefix HOME=$GUEST_RESULTS/home
-mkdir -p "$HOME"
-. "$(dirname "$0")/support/wine_session.sh"
-. "$(dirname "$0")/support/check.sh"
+# (which reads V4L2 devices) in front of vivid, beside the Linux program on the same camera.
+# Sourced by tests/wine_tests.sh in the guest, after its own cases: its Wine session, its
+# programs in the guest's memory ($programs) and its checks.
 modprobe vivid n_devs=1 node_types=0x1 num_inputs=1 input_types=0x0
 v4l2-ctl -d /dev/video0 -c osd_text_mode=2 -c test_pattern=0  # 75 % colour bars
-new_prefix
 
-# The programs where they can write stderr.txt beside themselves (the tree is read-only here, and
-# Wine cannot map programs from the uncached results folder).
-programs=$(mktemp -d)
-cp "$win/quiltcam.exe" "$win/tests/windows/quiltcam-testcam.exe" "$programs/"
 # windows FRAMES NAME: the test program until its display shows the camera's FRAMESth new picture.
 windows() {
-    start "$programs/quiltcam-testcam.exe" QUILTCAM_TEST_CAMERA_FRAMES=$1 \
+    start "$programs/tests/windows/quiltcam-testcam.exe" QUILTCAM_TEST_CAMERA_FRAMES=$1 \
         QUILTCAM_TEST_DUMP="Z:$GUEST_RESULTS/$2.ppm" QUILTCAM_TEST_REPORT="Z:$GUEST_RESULTS/$2.txt"
     finish 300
 }
@@ -61,7 +49,7 @@ hold /dev/video0
 windows 1 busy-first
 SDL_VIDEODRIVER=dummy QUILTCAM_TEST_CAMERA_FRAMES=10 QUILTCAM_TEST_DUMP="$GUEST_RESULTS/linux-busy-first.ppm" \
     "$linux/tests/quiltcam-testcam" 2>/dev/null
-said=$(cat "$programs/stderr.txt" 2>/dev/null | tr -d '\r')
+said=$(cat "$programs/tests/windows/stderr.txt" 2>/dev/null | tr -d '\r')
 cmp -s "$GUEST_RESULTS/linux-busy-first.ppm" "$GUEST_RESULTS/busy-first.ppm" && [ -z "$said" ]
 shown=$?
 check "Wine's capture filter, the first camera held: the second one's picture, as the Linux program draws it (after $(report busy-first startup_ms) ms; said \"$said\")" $shown
@@ -71,5 +59,4 @@ card=$(v4l2-ctl -d /dev/video0 --info | sed -n 's/.*Card type *: //p')
 [[ "$said" =~ ^"quiltcam: cannot "(open|take frames from)" $card: ".+$ ]]
 check "Wine's capture filter, both held: the message names the first (\"$said\")" $?
 kill $holders
-
-checks_done "wine on vivid"
+modprobe -r vivid
