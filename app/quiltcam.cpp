@@ -131,9 +131,14 @@ void startUp() {
     lastTick = SDL_GetTicks();
 }
 
+void endProgram(int status) {
+    if (grid) grid->stopCamera();
+    std::exit(status);
+}
+
 void framePass() {
     SDL_Event event;
-    if (SDL_PollEvent(&event) && (event.type == SDL_KEYDOWN || event.type == SDL_QUIT)) std::exit(0);
+    if (SDL_PollEvent(&event) && (event.type == SDL_KEYDOWN || event.type == SDL_QUIT)) endProgram(0);
     grid->update();
     drawMosaic(screen);
     tickFrameMeter();

@@ -37,6 +37,9 @@ void startUp();
 void showFailureInWindow(const char* message);
 // The line that tells the user why the camera could not be started.
 void describeCaptureFailure(const CameraGrid& camera, char* text, size_t size);
+// Ends the process: the camera stopped first (its threads ended, its stream stopped), so that
+// nothing of it runs on while the process's static objects go.
+void endProgram(int status);
 // One pass of the frame loop: takes at most one event; a key press or a quit request ends the
 // process with status 0, anything else (or nothing) renders a frame.
 void framePass();

@@ -124,13 +124,16 @@ BENCHMARK(cameraFrame640)->UseRealTime();
 
 // A 640 x 480 YUY2 buffer as PipeWire's thread takes it: through the intake to the hand-over.
 void pipewireFrame640(benchmark::State& state) {
-    PipeWireFrames frames;
+    FrameIntake intake;
     uint8_t pod[1024];
     spa_pod_builder builder{};
     builder.data = pod;
     builder.size = sizeof pod;
     const OfferedMode agreed{{640, 480, 0, 1, 30}, PixelLayout::yuyv, SPA_VIDEO_FORMAT_YUY2, {30, 1}};
-    frames.formatChanged(formatFor(agreed, &builder), 160, 120);
+    FrameFormat format{PixelLayout::bgr24, 0, 0};
+    uint32_t rate[2];
+    frameFormatOf(formatFor(agreed, &builder), &format, rate);
+    intake.configure(format, 160, 120);
     std::vector<unsigned char> memory(640 * 480 * 2);
     for (size_t i = 0; i < memory.size(); i++) memory[i] = (unsigned char)(i * 31);
     spa_chunk chunk{0, (uint32_t)memory.size(), 1280, 0};
@@ -142,7 +145,10 @@ void pipewireFrame640(benchmark::State& state) {
     const spa_buffer buffer{0, 1, nullptr, &data};
     FrameHandOver handOver;
     handOver.plan(160 * 120 * 3);
-    for (auto _ : state) handOver.put(frames.arrived(&buffer), frames.intake.frameBytes());
+    for (auto _ : state) {
+        FramePlane planes[3];
+        handOver.put(intake.take(planes, planesOf(&buffer, planes)), intake.frameBytes());
+    }
     perFrame(state);
 }
 BENCHMARK(pipewireFrame640);

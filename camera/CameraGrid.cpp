@@ -52,6 +52,8 @@ CameraGrid::CameraGrid(int width, int height, int gridWidth, int gridHeight) {
 
 const char* CameraGrid::captureFailure() const { return camera->failure(); }
 
+void CameraGrid::stopCamera() { camera->stop(); }
+
 void CameraGrid::update() {
     // A copy that brings nothing leaves the last picture in the buffer.
     camera->copyFrame(frameBuffer);

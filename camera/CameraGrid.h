@@ -30,6 +30,8 @@ public:
     RgbTriple** cellColours() { return cells; }
     int32_t* cellLuma() { return luma; }
 
+    // Stops the camera for good, before the program ends: its threads ended, its stream stopped.
+    void stopCamera();
     // Whether the camera started; if not, why, in one line without the program's name.
     bool capturing() const { return started; }
     const char* captureFailure() const;

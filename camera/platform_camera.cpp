@@ -52,6 +52,9 @@ public:
         return false;
     }
     bool copyFrame(unsigned char* frame) override { return chosen && chosen->copyFrame(frame); }
+    void stop() override {
+        if (chosen) chosen->stop();
+    }
     const char* name() const override { return chosen ? chosen->name() : ""; }
     const char* failure() const override { return chosen ? "" : reason.c_str(); }
     const char* cameraSystem() const override { return chosen ? chosen->cameraSystem() : ""; }

@@ -33,6 +33,9 @@ public:
     // red), rows bottom-up. Never waits and never allocates. False, with frame untouched, when
     // there is nothing to copy (no frame yet, none new, or the camera away).
     virtual bool copyFrame(unsigned char* frame) = 0;
+    // Stops the camera for good: its threads ended and its stream stopped, before the program
+    // ends. At once.
+    virtual void stop() {}
     // The camera as the system names it to the user, once start() has found one.
     virtual const char* name() const = 0;
     // Why start() failed, in one line without the program's name ("no video capture device

@@ -1,46 +1,10 @@
 #include "capture/frame_intake.h"
 
-#include <libyuv/planar_functions.h>
-#include <turbojpeg.h>
-
-#include <algorithm>
-#include <cmath>
 #include <utility>
 
-namespace {
+#include "capture/frame_intake_layouts.h"
 
-bool packed422(PixelLayout l) {
-    return l == PixelLayout::yuyv || l == PixelLayout::yvyu || l == PixelLayout::uyvy || l == PixelLayout::vyuy;
-}
-bool semiPlanar(PixelLayout l) {
-    return l == PixelLayout::nv12 || l == PixelLayout::nv21 || l == PixelLayout::nv16 || l == PixelLayout::nv61;
-}
-bool planar(PixelLayout l) { return l == PixelLayout::yu12 || l == PixelLayout::yv12; }
-bool fourTwoZero(PixelLayout l) { return l == PixelLayout::nv12 || l == PixelLayout::nv21 || planar(l); }
-// Cr before Cb, where the layout's name says so.
-bool crFirst(PixelLayout l) {
-    return l == PixelLayout::yvyu || l == PixelLayout::vyuy || l == PixelLayout::nv21 || l == PixelLayout::nv61 ||
-           l == PixelLayout::yv12;
-}
-
-// Where a plane's rows lie in a buffer, and whether all of them are there.
-struct PlaneShape {
-    size_t rowBytes, rows;  // the bytes a row holds, and how many rows
-};
-
-bool fits(const FramePlane& plane, const PlaneShape& shape, size_t* stride) {
-    *stride = plane.rowBytes ? plane.rowBytes : shape.rowBytes;
-    return plane.data && *stride >= shape.rowBytes && shape.rows > 0 &&
-           plane.bytes >= *stride * (shape.rows - 1) + shape.rowBytes;
-}
-
-// A JPEG ends with the End Of Image marker; libjpeg decodes a truncated one all the same.
-bool endsLikeJpeg(const unsigned char* data, size_t length) {
-    while (length > 2 && data[length - 1] == 0) length--;  // some cameras pad with zeros
-    return length >= 4 && data[length - 2] == 0xFF && data[length - 1] == 0xD9;
-}
-
-}  // namespace
+using namespace intake;
 
 int layoutPreference(PixelLayout l) {
     if (l == PixelLayout::bgr24) return 0;
@@ -58,9 +22,6 @@ uint32_t fourccOf(PixelLayout layout) {
 }
 
 FrameIntake::FrameIntake() = default;
-FrameIntake::~FrameIntake() {
-    if (jpeg) tjDestroy(jpeg);
-}
 
 bool FrameIntake::configure(const FrameFormat& format, int w, int h) {
     if (format.width <= 0 || format.height <= 0 || format.width > 8192 || format.height > 8192 || w <= 0 || h <= 0)
@@ -69,51 +30,12 @@ bool FrameIntake::configure(const FrameFormat& format, int w, int h) {
     width = w;
     height = h;
     out.assign((size_t)w * h * 3, 0);
-    const size_t pixels = (size_t)format.width * format.height;
-    const int chromaWidth = (format.width + 1) / 2, chromaHeight = fourTwoZero(format.layout) ? (format.height + 1) / 2
-                                                                                              : format.height;
     split.clear();
-    if (format.layout == PixelLayout::mjpeg) {
-        if (!jpeg && !(jpeg = tjInitDecompress())) return false;
-        // The smallest of libjpeg-turbo's scales that still covers the frame.
-        int count = 0;
-        const tjscalingfactor* factors = tjGetScalingFactors(&count);
-        jpegWidth = format.width;
-        jpegHeight = format.height;
-        for (int i = 0; factors && i < count; i++) {
-            const int scaledWidth = TJSCALED(format.width, factors[i]), scaledHeight = TJSCALED(format.height, factors[i]);
-            if (scaledWidth >= w && scaledHeight >= h && scaledWidth <= jpegWidth && scaledHeight <= jpegHeight) {
-                jpegWidth = scaledWidth;
-                jpegHeight = scaledHeight;
-            }
-        }
-        split.assign((size_t)jpegWidth * jpegHeight * 3, 0);
-        scaler.plan(jpegWidth, jpegHeight, w, h);
-        return true;
-    }
     if (format.layout == PixelLayout::bgr24 || format.layout == PixelLayout::rgb24) {
         scaler.plan(format.width, format.height, w, h);
         return true;
     }
-    // Y'CbCr: the averaging plane by plane, and the matrix. BT.709 where the camera says so,
-    // else BT.601 (sRGB's and JPEG's); limited range unless it says full.
-    if (packed422(format.layout)) split.assign(pixels + 2 * (size_t)chromaWidth * chromaHeight, 0);
-    if (semiPlanar(format.layout)) split.assign(2 * (size_t)chromaWidth * chromaHeight, 0);
-    scaler.plan(format.width, format.height, w, h, 1);
-    chromaScaler.plan(format.width, format.height, w, h, 1, 2, fourTwoZero(format.layout) ? 2 : 1);
-    luma.assign((size_t)w * h, 0);
-    cb.assign((size_t)w * h, 0);
-    cr.assign((size_t)w * h, 0);
-    const double kr = format.bt709 ? 0.2126 : 0.299, kb = format.bt709 ? 0.0722 : 0.114, kg = 1 - kr - kb;
-    const double lumaFactor = format.fullRange ? 1.0 : 255.0 / 219.0, chromaFactor = format.fullRange ? 1.0 : 255.0 / 224.0;
-    const double one = 65536;
-    lumaScale = std::llround(lumaFactor * one);
-    black = format.fullRange ? 0 : 16 * 256;
-    redCr = std::llround(chromaFactor * 2 * (1 - kr) * one);
-    blueCb = std::llround(chromaFactor * 2 * (1 - kb) * one);
-    greenCb = std::llround(-chromaFactor * 2 * kb * (1 - kb) / kg * one);
-    greenCr = std::llround(-chromaFactor * 2 * kr * (1 - kr) / kg * one);
-    return true;
+    return format.layout == PixelLayout::mjpeg ? configureJpeg() : configureYcbcr();
 }
 
 const unsigned char* FrameIntake::take(const FramePlane* planes, int count) {
@@ -123,99 +45,10 @@ const unsigned char* FrameIntake::take(const FramePlane* planes, int count) {
     if (layout != PixelLayout::bgr24 && layout != PixelLayout::rgb24) return takeYcbcr(planes, count);
     size_t stride;
     if (!fits(planes[0], {(size_t)in.width * 3, (size_t)in.height}, &stride)) return nullptr;
-    // Cameras send rows top-down; the hand-over's frames are bottom-up.
-    scaler.scale(planes[0].data, out.data(), true, (int)stride);
+    // The hand-over's frames are bottom-up; most cameras send rows top-down.
+    scaler.scale(planes[0].data, out.data(), !in.bottomUp, (int)stride);
     if (layout == PixelLayout::rgb24)
         for (size_t i = 0; i < out.size(); i += 3) std::swap(out[i], out[i + 2]);
     return out.data();
 }
 
-const unsigned char* FrameIntake::takeYcbcr(const FramePlane* given, int count) {
-    const PixelLayout layout = in.layout;
-    const size_t w = in.width, h = in.height, chromaWidth = (w + 1) / 2;
-    const size_t chromaHeight = fourTwoZero(layout) ? (h + 1) / 2 : h;
-    const PlaneShape shapes[3] = {
-        {packed422(layout) ? chromaWidth * 4 : w, h},
-        {semiPlanar(layout) ? chromaWidth * 2 : chromaWidth, chromaHeight},
-        {chromaWidth, chromaHeight},
-    };
-    const int needed = packed422(layout) ? 1 : semiPlanar(layout) ? 2 : 3;
-    // The planes given, or those that follow the first within it.
-    FramePlane planes[3] = {given[0], {}, {}};
-    size_t strides[3] = {};
-    for (int p = 0; p < needed; p++) {
-        if (p > 0 && p < count) {
-            planes[p] = given[p];
-        } else if (p > 0) {
-            const size_t offset = strides[p - 1] * shapes[p - 1].rows;
-            const FramePlane& before = planes[p - 1];
-            if (offset > before.bytes) return nullptr;
-            const size_t stride = planar(layout) && p == 1 ? strides[0] / 2 : strides[p - 1];
-            planes[p] = {before.data + offset, before.bytes - offset, std::max(stride, shapes[p].rowBytes)};
-        }
-        if (!fits(planes[p], shapes[p], &strides[p])) return nullptr;
-    }
-    const unsigned char *y = planes[0].data, *u = planes[1].data, *v = planes[2].data;
-    size_t yStride = strides[0], chromaStride = strides[1], vStride = strides[2];
-    // Into planes, by libyuv: the chroma sample that comes first in a pair, then the other.
-    if (packed422(layout)) {
-        unsigned char *toY = split.data(), *toU = toY + w * h, *toV = toU + chromaWidth * h;
-        const bool lumaFirst = layout == PixelLayout::yuyv || layout == PixelLayout::yvyu;
-        (lumaFirst ? libyuv::YUY2ToI422 : libyuv::UYVYToI422)(y, (int)yStride, toY, (int)w, toU, (int)chromaWidth, toV,
-                                                               (int)chromaWidth, (int)w, (int)h);
-        y = toY;
-        u = toU;
-        v = toV;
-        yStride = w;
-        chromaStride = vStride = chromaWidth;
-    } else if (semiPlanar(layout)) {
-        unsigned char *toU = split.data(), *toV = toU + chromaWidth * chromaHeight;
-        libyuv::SplitUVPlane(u, (int)chromaStride, toU, (int)chromaWidth, toV, (int)chromaWidth, (int)chromaWidth,
-                             (int)chromaHeight);
-        u = toU;
-        v = toV;
-        chromaStride = vStride = chromaWidth;
-    }
-    if (crFirst(layout)) std::swap(u, v);
-    scaler.scaleFine(y, luma.data(), (int)yStride);
-    chromaScaler.scaleFine(u, cb.data(), (int)chromaStride);
-    chromaScaler.scaleFine(v, cr.data(), (int)vStride);
-    convert();
-    return out.data();
-}
-
-static inline unsigned char level(int64_t fixed) {  // in 1/2^24 of a level
-    const int64_t rounded = (fixed + (1 << 23)) >> 24;
-    return (unsigned char)(rounded < 0 ? 0 : rounded > 255 ? 255 : rounded);
-}
-
-// The averaged Y', Cb and Cr of each output pixel to blue-green-red, rows turned bottom-up.
-void FrameIntake::convert() {
-    for (int r = 0; r < height; r++) {
-        const size_t from = (size_t)r * width;
-        unsigned char* bgr = out.data() + (size_t)(height - 1 - r) * width * 3;
-        for (int c = 0; c < width; c++, bgr += 3) {
-            const int64_t l = lumaScale * (luma[from + c] - black), blue = cb[from + c] - 32768,
-                          red = cr[from + c] - 32768;
-            bgr[0] = level(l + blueCb * blue);
-            bgr[1] = level(l + greenCb * blue + greenCr * red);
-            bgr[2] = level(l + redCr * red);
-        }
-    }
-}
-
-const unsigned char* FrameIntake::takeJpeg(const FramePlane& plane) {
-    if (!plane.data || !endsLikeJpeg(plane.data, plane.bytes)) return nullptr;
-    int jpegWidthSaid = 0, jpegHeightSaid = 0, subsampling = 0, colourspace = 0;
-    unsigned char* data = const_cast<unsigned char*>(plane.data);  // libjpeg-turbo 2 only reads it
-    if (tjDecompressHeader3(jpeg, data, (unsigned long)plane.bytes, &jpegWidthSaid, &jpegHeightSaid, &subsampling,
-                            &colourspace) != 0 ||
-        jpegWidthSaid != in.width || jpegHeightSaid != in.height)
-        return nullptr;
-    // A warning (stray bytes between markers, which webcams often send) still gives the picture.
-    if (tjDecompress2(jpeg, data, (unsigned long)plane.bytes, split.data(), jpegWidth, 0, jpegHeight, TJPF_BGR, 0) != 0 &&
-        tjGetErrorCode(jpeg) == TJERR_FATAL)
-        return nullptr;
-    scaler.scale(split.data(), out.data(), true);
-    return out.data();
-}

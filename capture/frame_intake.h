@@ -1,7 +1,7 @@
-// What becomes of each frame a camera sends on Linux, whichever camera system brought it (V4L2
-// or PipeWire): checked, reduced to the frame size asked for (the middle of the frame's shape,
+// What becomes of each frame a camera sends, whichever camera system brought it: checked, reduced to the frame size asked for (the middle of the frame's shape,
 // area-averaged) and handed on as blue-green-red, rows bottom-up.
-//   - BGR and RGB are scaled as they come.
+//   - BGR and RGB are scaled as they come, rows top-down or bottom-up. (Windows reads nothing
+//     else: Y'CbCr and MJPEG need libyuv and libjpeg-turbo, which the Linux build links.)
 //   - Y'CbCr (packed and planar 4:2:2, 4:2:0) is averaged in Y'CbCr, plane by plane, and only
 //     the averages are converted, with the matrix and range the camera states: Y'CbCr to R'G'B'
 //     is affine, so that is the mean of the converted pixels (but where a pixel clips), at a
@@ -33,11 +33,18 @@ int layoutPreference(PixelLayout layout);
 // Its four-character code as V4L2 names it ("BGR3", "YUYV", "MJPG"): how reports name formats.
 uint32_t fourccOf(PixelLayout layout);
 
+// The weights a camera's Y'CbCr is formed with: Kr and Kb of BT.601 (sRGB's and JPEG's), BT.709
+// (HDTV's), BT.2020 or SMPTE 240M.
+enum class YcbcrMatrix { bt601, bt709, bt2020, smpte240m };
+
 struct FrameFormat {
     PixelLayout layout;
     int width, height;
-    // Y'CbCr only: BT.709 rather than BT.601; full range rather than limited (black at 16).
-    bool bt709 = false, fullRange = false;
+    // Y'CbCr only: the matrix, and full range rather than limited (black at 16).
+    YcbcrMatrix matrix = YcbcrMatrix::bt601;
+    bool fullRange = false;
+    // RGB only: rows from the bottom up (as Windows lays out bitmaps) rather than from the top.
+    bool bottomUp = false;
 };
 
 // One plane of a frame in a buffer: where it starts, the bytes there are, the bytes from one
@@ -67,6 +74,9 @@ public:
     const FrameFormat& format() const { return in; }
 
 private:
+    // Where the libraries for them are (elsewhere, false and null).
+    bool configureYcbcr();
+    bool configureJpeg();
     const unsigned char* takeYcbcr(const FramePlane* planes, int count);
     const unsigned char* takeJpeg(const FramePlane& plane);
     void convert();

@@ -1,5 +1,5 @@
-// The capture chain: the first usable video input device, through a sample grabber that keeps
-// the newest 24-bit RGB frame, into a null renderer.
+// The capture chain: a video input device on its capture pin, through a sample grabber that
+// asks for 24-bit RGB, into a null renderer; and the devices to choose from.
 #include "directshow/directshow_camera.h"
 
 #include <algorithm>
@@ -8,22 +8,8 @@
 #include <vector>
 
 #include "capture/camera_mode.h"
-#include "capture/camera_walk.h"
 
 static const DWORD inprocServerOrHandler = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER;
-// A device that runs and sends nothing this long after is passed over.
-static const DWORD firstSampleWithinMs = 2000;
-
-HRESULT SampleCounter::QueryInterface(REFIID iid, void** object) {
-    if (!object) return E_POINTER;
-    *object = (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ISampleGrabberCB)) ? this : nullptr;
-    return *object ? S_OK : E_NOINTERFACE;
-}
-
-HRESULT SampleCounter::SampleCB(double, IMediaSample*) {
-    samples++;
-    return S_OK;
-}
 
 // The device's friendly name (the one the system's device lists show, for messages) and its
 // device path (what stays the same when it comes back; a device with none, its moniker's
@@ -63,28 +49,31 @@ static void deleteMediaType(AM_MEDIA_TYPE* type) {
     CoTaskMemFree(type);
 }
 
-// The devices of the video input category, in its order. With no camera the category is
-// empty: S_FALSE and no enumerator.
-HRESULT DirectShowCamera::listDevices(std::vector<Device>* devices) {
-    HRESULT status = create(CLSID_SystemDeviceEnum, inprocServerOrHandler, IID_ICreateDevEnum,
-                            reinterpret_cast<void**>(&devEnum), "the system device enumerator");
-    if (FAILED(status)) return status;
-    IEnumMoniker* enumerator = nullptr;
-    if (devEnum->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &enumerator, 0) == S_OK && enumerator) {
-        ULONG fetched = 0;
-        while (enumerator->Next(1, &moniker, &fetched) == S_OK && moniker) {
-            devices->push_back({moniker, {}, {}});
-            describe(moniker, devices->back().name, sizeof devices->back().name, &devices->back().path);
-            moniker = nullptr;
+// The devices of the video input category, in its order, by device path. With no camera the
+// category is empty: S_FALSE and no enumerator.
+bool DirectShowCamera::list(std::vector<std::string>* identities) {
+    releaseDevices();
+    ICreateDevEnum* devEnum = nullptr;
+    if (SUCCEEDED(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, inprocServerOrHandler, IID_ICreateDevEnum,
+                                   reinterpret_cast<void**>(&devEnum))) && devEnum) {
+        IEnumMoniker* enumerator = nullptr;
+        if (devEnum->CreateClassEnumerator(CLSID_VideoInputDeviceCategory, &enumerator, 0) == S_OK && enumerator) {
+            IMoniker* moniker = nullptr;
+            while (enumerator->Next(1, &moniker, nullptr) == S_OK && moniker) {
+                devices.push_back({moniker, {}, {}});
+                describe(moniker, devices.back().name, sizeof devices.back().name, &devices.back().path);
+                moniker = nullptr;
+            }
+            enumerator->Release();
         }
-        enumerator->Release();
+        devEnum->Release();
     }
-    devEnum->Release();
-    devEnum = nullptr;
-    return devices->empty() ? VFW_E_NO_CAPTURE_HARDWARE : S_OK;
+    identities->clear();
+    for (const Device& device : devices) identities->push_back(std::string(device.path.begin(), device.path.end()));
+    return true;
 }
 
-void DirectShowCamera::releaseDevices(std::vector<Device>& devices) {
+void DirectShowCamera::releaseDevices() {
     for (Device& device : devices) device.moniker->Release();
     devices.clear();
 }
@@ -151,82 +140,83 @@ HRESULT DirectShowCamera::connectSource() {
     return graph->Connect(sourceOut, grabberIn);
 }
 
-// A COM object the chain cannot do without; when it cannot be had, `missing` names it.
+// A COM object the chain cannot do without; when it cannot be had, the failure names it.
 HRESULT DirectShowCamera::create(REFCLSID type, DWORD context, REFIID iid, void** object, const char* what) {
-    const HRESULT status = CoCreateInstance(type, nullptr, context, iid, object);
-    if (FAILED(status) || !*object) missing = what;
-    return FAILED(status) ? status : *object ? S_OK : E_NOINTERFACE;
+    HRESULT status = CoCreateInstance(type, nullptr, context, iid, object);
+    if (SUCCEEDED(status) && !*object) status = E_NOINTERFACE;
+    if (FAILED(status)) noteFailure("cannot create", what, status);
+    return status;
 }
 
-void DirectShowCamera::noteFailure(const Device& device, const char* what, HRESULT status, const char* reason) {
-    if (firstFailure.noted) return;
-    firstFailure.noted = true;
-    std::memcpy(firstFailure.name, device.name[0] ? device.name : "the video capture device", sizeof firstFailure.name);
-    firstFailure.name[sizeof firstFailure.name - 1] = '\0';
-    firstFailure.what = what;
-    firstFailure.status = status;
-    firstFailure.reason = reason;
-}
-
-// The device is added to the graph before its format changes, and the format changes before
+// Binds a device and connects its capture pin to the grabber, asked for the frame size, and runs
+// it. The device is added to the graph before its format changes, and the format changes before
 // the device is connected.
-bool DirectShowCamera::useDevice(const Device& device, bool allowGrey, bool waitForSample, bool* greyOnly) {
-    *greyOnly = false;
+CameraTried DirectShowCamera::open(int index, bool allowGrey) {
+    const Device& device = devices[(size_t)index];
+    const char* name = device.name[0] ? device.name : "the video capture device";
     HRESULT status = device.moniker->BindToObject(nullptr, nullptr, IID_IBaseFilter, reinterpret_cast<void**>(&source));
     if (FAILED(status) || !source) {
         source = nullptr;
-        noteFailure(device, "cannot open", FAILED(status) ? status : E_NOINTERFACE);
-        return false;
+        noteFailure("cannot open", name, FAILED(status) ? status : E_NOINTERFACE);
+        return CameraTried::passedOver;
     }
     graph->AddFilter(source, L"Video Capture");
-    sourceOut = pinOf(source, PINDIR_OUTPUT);
-    builder->FindInterface(nullptr, nullptr, source, IID_IAMStreamConfig, reinterpret_cast<void**>(&streamConfig));
+    // The capture pin, for both its format and its connection (a still or preview pin may come
+    // first); a device that names no pin categories, its first output pin.
+    if (FAILED(builder->FindPin(source, PINDIR_OUTPUT, &PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, FALSE, 0, &sourceOut)))
+        sourceOut = pinOf(source, PINDIR_OUTPUT);
+    if (sourceOut) sourceOut->QueryInterface(IID_IAMStreamConfig, reinterpret_cast<void**>(&streamConfig));
     if (!allowGrey && listsOnlyGrey()) {
-        *greyOnly = true;
-        dropDevice();
-        return false;
+        close();
+        return CameraTried::greyOnly;
     }
-    status = connectSource();
+    status = sourceOut ? connectSource() : VFW_E_NO_ACCEPTABLE_TYPES;
     if (FAILED(status)) {
-        noteFailure(device, "cannot take frames from", status);
-        dropDevice();
-        return false;
+        noteFailure("cannot take frames from", name, status);
+        close();
+        return CameraTried::passedOver;
     }
     if (!rendererConnected) rendererConnected = SUCCEEDED(connectFilters(graph, grabberFilter, nullRenderer));
     renderPreview();
-    planConnectedSize();
-    const long before = counter.samples;
+    if (!planFrames()) {
+        noteFailure("cannot take frames from", name, S_OK, "it sends no format Quiltcam reads");
+        close();
+        return CameraTried::passedOver;
+    }
     status = control->Run();
     if (FAILED(status)) {
-        noteFailure(device, "cannot open", status);
-        dropDevice();
-        return false;
+        noteFailure("cannot open", name, status);
+        close();
+        return CameraTried::passedOver;
     }
-    // One that runs and sends nothing (a camera held by a call, a virtual camera with its
-    // program closed) would show black for ever.
-    const DWORD ran = GetTickCount();
-    while (waitForSample && counter.samples == before && GetTickCount() - ran < firstSampleWithinMs) Sleep(10);
-    if (waitForSample && counter.samples == before) {
-        noteFailure(device, "cannot take frames from", S_OK, "it sends no frames");
-        dropDevice();
-        return false;
-    }
-    std::memcpy(deviceName, device.name, sizeof deviceName);
-    devicePath = device.path;
-    return true;
+    named(device.name);
+    return CameraTried::started;
 }
 
-// In the category's order, colour before grey, the first device that runs and sends.
-bool DirectShowCamera::useFirstUsable(const std::vector<Device>& devices) {
-    return startFirstUsable((int)devices.size(), [&](int index, bool allowGrey) {
-        bool greyOnly = false;
-        if (useDevice(devices[index], allowGrey, true, &greyOnly)) return CameraTried::started;
-        return greyOnly ? CameraTried::greyOnly : CameraTried::passedOver;
-    });
+// The frames as the grabber connected at: the camera's size (the one asked for, or its own where
+// it refused), rows bottom-up or top-down, padded to whole words.
+bool DirectShowCamera::planFrames() {
+    AM_MEDIA_TYPE type;
+    std::memset(&type, 0, sizeof type);
+    if (FAILED(grabber->GetConnectedMediaType(&type))) return false;
+    bool planned = false;
+    if (IsEqualGUID(type.formattype, FORMAT_VideoInfo) && type.pbFormat && type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
+        const VIDEOINFOHEADER* info = reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat);
+        const BITMAPINFOHEADER& header = info->bmiHeader;
+        FrameFormat format{PixelLayout::bgr24, (int)header.biWidth, (int)(header.biHeight < 0 ? -header.biHeight : header.biHeight)};
+        format.bottomUp = header.biHeight > 0;
+        rowBytes = ((size_t)format.width * 3 + 3) & ~(size_t)3;  // rows are padded to whole words
+        planned = header.biBitCount == 24 && configureFrames(format);
+        streamed.intervalNumerator = (uint32_t)info->AvgTimePerFrame;
+        streamed.intervalDenominator = 10000000;
+    }
+    if (type.pbFormat) CoTaskMemFree(type.pbFormat);
+    if (type.pUnk) type.pUnk->Release();
+    return planned;
 }
 
 // Out with the device and whatever the graph put between it and the grabber.
-void DirectShowCamera::dropDevice() {
+void DirectShowCamera::close() {
     control->Stop();
     IEnumFilters* filters = nullptr;
     IBaseFilter* stale[16];
@@ -253,20 +243,14 @@ void DirectShowCamera::dropDevice() {
     source = nullptr;
 }
 
-HRESULT DirectShowCamera::startCapture(int width, int height) {
-    this->width = width;  // what connectSource asks each device for, now and after a loss
-    this->height = height;
-    CoInitialize(nullptr);
-    HRESULT status = create(CLSID_FilterGraph, inprocServerOrHandler, IID_IGraphBuilder,
-                            reinterpret_cast<void**>(&graph), "the filter graph manager");
-    if (FAILED(status)) return status;
-    // Nothing can be built without a device: stop here and say so.
-    std::vector<Device> devices;
-    status = listDevices(&devices);
-    if (FAILED(status)) return status;
-
-    status = create(CLSID_CaptureGraphBuilder2, inprocServerOrHandler, IID_ICaptureGraphBuilder2,
-                    reinterpret_cast<void**>(&builder), "the capture graph builder");
+// The graph manager, the capture graph builder, the grabber (asking for 24-bit RGB, its samples
+// to the frame path) and the null renderer, once for every device.
+bool DirectShowCamera::buildChain() {
+    HRESULT status = create(CLSID_FilterGraph, inprocServerOrHandler, IID_IGraphBuilder, reinterpret_cast<void**>(&graph),
+                            "the filter graph manager");
+    if (SUCCEEDED(status))
+        status = create(CLSID_CaptureGraphBuilder2, inprocServerOrHandler, IID_ICaptureGraphBuilder2,
+                        reinterpret_cast<void**>(&builder), "the capture graph builder");
     if (SUCCEEDED(status)) {
         builder->SetFiltergraph(graph);
         status = create(CLSID_SampleGrabber, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
@@ -274,7 +258,7 @@ HRESULT DirectShowCamera::startCapture(int width, int height) {
     }
     if (SUCCEEDED(status)) {
         status = grabberFilter->QueryInterface(IID_ISampleGrabber, reinterpret_cast<void**>(&grabber));
-        if (FAILED(status)) missing = "the sample grabber's ISampleGrabber";
+        if (FAILED(status)) noteFailure("cannot create", "the sample grabber's ISampleGrabber", status);
     }
     if (SUCCEEDED(status)) {
         // Only the kind of frame is fixed here; the size comes from each device's format.
@@ -285,20 +269,40 @@ HRESULT DirectShowCamera::startCapture(int width, int height) {
         grabber->SetMediaType(&wanted);
         graph->AddFilter(grabberFilter, L"Grabber");
         grabberIn = pinOf(grabberFilter, PINDIR_INPUT);
-        grabber->SetBufferSamples(TRUE);
+        grabber->SetBufferSamples(FALSE);
         grabber->SetOneShot(FALSE);
-        grabber->SetCallback(&counter, 0);
-        status = create(CLSID_NullRenderer, CLSCTX_INPROC_SERVER, IID_IBaseFilter,
-                        reinterpret_cast<void**>(&nullRenderer), "the null renderer (qedit.dll)");
+        grabber->SetCallback(&sink, 0);
+        status = create(CLSID_NullRenderer, CLSCTX_INPROC_SERVER, IID_IBaseFilter, reinterpret_cast<void**>(&nullRenderer),
+                        "the null renderer (qedit.dll)");
     }
     if (SUCCEEDED(status)) {
         graph->AddFilter(nullRenderer, L"NullRenderer");
         status = graph->QueryInterface(IID_IMediaControl, reinterpret_cast<void**>(&control));
-        if (FAILED(status)) missing = "the filter graph's media control";
+        if (FAILED(status)) noteFailure("cannot create", "the filter graph's media control", status);
     }
-    if (SUCCEEDED(status)) status = useFirstUsable(devices) ? S_OK : E_FAIL;
-    releaseDevices(devices);
-    return status;
+    if (SUCCEEDED(status)) {
+        status = graph->QueryInterface(IID_IMediaEventEx, reinterpret_cast<void**>(&mediaEvent));
+        if (FAILED(status)) noteFailure("cannot create", "the filter graph's events", status);
+    }
+    return SUCCEEDED(status);
+}
+
+void DirectShowCamera::releaseChain() {
+    if (control) close();
+    if (grabber) grabber->SetCallback(nullptr, 0);
+    releaseDevices();
+    IUnknown* held[] = {mediaEvent, control, builder, grabberIn, previewRenderer, nullRenderer, grabber, grabberFilter, graph};
+    for (IUnknown* object : held)
+        if (object) object->Release();
+    mediaEvent = nullptr;
+    control = nullptr;
+    builder = nullptr;
+    grabberIn = nullptr;
+    previewRenderer = nullptr;
+    nullRenderer = nullptr;
+    grabber = nullptr;
+    grabberFilter = nullptr;
+    graph = nullptr;
 }
 
 // The device's preview stream, into a null renderer of its own: rendered with no sink, a camera

@@ -1,4 +1,5 @@
-// The DirectShow camera as the grid sees it: started, asked for frames, and named.
+// The DirectShow camera's thread: its apartment, the graph's events, the camera's life, and the
+// samples into the frame path.
 #include "directshow/directshow_camera.h"
 
 #include <errors.h>  // DirectShow's own error texts
@@ -6,26 +7,87 @@
 #include <cstdio>
 #include <cstring>
 
-bool DirectShowCamera::start(int width, int height) {
-    frameBytes = 3L * width * height;
-    const HRESULT status = startCapture(width, height);
-    if (FAILED(status)) {
-        if (status == VFW_E_NO_CAPTURE_HARDWARE)
-            std::snprintf(failureText, sizeof failureText, "no video capture device found");
-        else if (missing)
-            describeFailure("cannot create", status, missing, nullptr);
-        else if (firstFailure.noted)
-            describeFailure(firstFailure.what, firstFailure.status, firstFailure.name, firstFailure.reason);
-        else
-            describeFailure("cannot open", status, "the video capture device", nullptr);
+HRESULT SampleSink::QueryInterface(REFIID iid, void** object) {
+    if (!object) return E_POINTER;
+    *object = (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_ISampleGrabberCB)) ? this : nullptr;
+    return *object ? S_OK : E_NOINTERFACE;
+}
+
+// A sample shorter than its frame (a driver may hand one over) is dropped by the intake.
+HRESULT SampleSink::SampleCB(double, IMediaSample* sample) {
+    BYTE* data = nullptr;
+    if (sample && SUCCEEDED(sample->GetPointer(&data)) && data) {
+        const long length = sample->GetActualDataLength();
+        const FramePlane plane{data, length > 0 ? (size_t)length : 0, camera.rowBytes};
+        camera.deliver(&plane, 1);
+    }
+    return S_OK;
+}
+
+DWORD WINAPI cameraThread(void* camera) {
+    static_cast<DirectShowCamera*>(camera)->run();
+    return 0;
+}
+
+bool DirectShowCamera::launch() {
+    stopping = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread = stopping && ready ? CreateThread(nullptr, 0, cameraThread, this, 0, nullptr) : nullptr;
+    if (!thread) {
+        noteFailure("cannot open", "the video capture device", HRESULT_FROM_WIN32(GetLastError()));
         return false;
     }
-    startWatching();
-    return true;
+    WaitForSingleObject(ready, INFINITE);
+    return built;
+}
+
+void DirectShowCamera::halt() {
+    if (thread) {
+        SetEvent(stopping);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    for (HANDLE handle : {stopping, ready})
+        if (handle) CloseHandle(handle);
+    thread = stopping = ready = nullptr;
+}
+
+DirectShowCamera::~DirectShowCamera() { stop(); }
+
+// The thread: the chain built in its apartment, then the camera's life every quarter second,
+// with the graph's events and the apartment's messages between.
+void DirectShowCamera::run() {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    built = buildChain();
+    OAEVENT events = 0;
+    if (built && FAILED(mediaEvent->GetEventHandle(&events))) built = false;
+    SetEvent(ready);
+    DWORD nextTick = GetTickCount();
+    while (built) {
+        const DWORD wait = (LONG)(nextTick - GetTickCount()) > 0 ? nextTick - GetTickCount() : 0;
+        const HANDLE handles[2] = {stopping, reinterpret_cast<HANDLE>(events)};
+        if (MsgWaitForMultipleObjects(2, handles, FALSE, wait, QS_ALLINPUT) == WAIT_OBJECT_0) break;
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        long code;
+        LONG_PTR first, second;
+        while (mediaEvent->GetEvent(&code, &first, &second, 0) == S_OK) {
+            // EC_DEVICE_LOST's second parameter is 1 when the device is back, which the listing
+            // shows anyway. A stream that stopped on an error is as good as lost.
+            if ((code == EC_DEVICE_LOST && second == 0) || code == EC_ERRORABORT) streamBroken();
+            mediaEvent->FreeEventParams(code, first, second);
+        }
+        if ((LONG)(GetTickCount() - nextTick) >= 0) {
+            tick();
+            nextTick = GetTickCount() + 250;
+        }
+    }
+    releaseChain();
+    CoUninitialize();
 }
 
 // "WHAT NAME: REASON", the reason in the system's words where there is no other.
-void DirectShowCamera::describeFailure(const char* what, HRESULT status, const char* name, const char* why) {
+void DirectShowCamera::noteFailure(const char* what, const char* name, HRESULT status, const char* why) {
     char reason[256];
     if (why)
         std::snprintf(reason, sizeof reason, "%s", why);
@@ -34,72 +96,7 @@ void DirectShowCamera::describeFailure(const char* what, HRESULT status, const c
              !AMGetErrorTextA(status, reason, sizeof reason))
         std::snprintf(reason, sizeof reason, "error 0x%08lX", (unsigned long)status);
     reason[std::strcspn(reason, "\r\n")] = '\0';
-    std::snprintf(failureText, sizeof failureText, "%s %s: %s", what, name, reason);
-}
-
-// A camera that cannot give the frame size connects at its own: learn that size (for every
-// device the chain is built for) and scale every copy down (or up) to the frame's, turning
-// top-down frames over and stepping over padded rows.
-void DirectShowCamera::planConnectedSize() {
-    delete[] connectedFrame;
-    connectedFrame = nullptr;
-    AM_MEDIA_TYPE type;
-    std::memset(&type, 0, sizeof type);
-    if (FAILED(grabber->GetConnectedMediaType(&type))) return;
-    if (IsEqualGUID(type.formattype, FORMAT_VideoInfo) && type.pbFormat && type.cbFormat >= sizeof(VIDEOINFOHEADER)) {
-        const BITMAPINFOHEADER& header = reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat)->bmiHeader;
-        connectedWidth = header.biWidth;
-        connectedHeight = header.biHeight < 0 ? -header.biHeight : header.biHeight;
-        connectedFrameTime = reinterpret_cast<VIDEOINFOHEADER*>(type.pbFormat)->AvgTimePerFrame;
-        // Frames of another size, top-down, or with rows padded to whole words come through here.
-        const bool asIs = connectedWidth == width && connectedHeight == height && header.biHeight > 0 && width % 4 == 0;
-        if (!asIs && header.biBitCount == 24 && connectedWidth > 0 && connectedHeight > 0 && connectedWidth <= 8192 &&
-            connectedHeight <= 8192) {
-            connectedRowBytes = (connectedWidth * 3 + 3) & ~3;  // rows are padded to whole words
-            connectedBytes = (long)connectedRowBytes * connectedHeight;
-            connectedFrame = new unsigned char[connectedBytes]();
-            connectedTopDown = header.biHeight < 0;
-            connectedScaler.plan(connectedWidth, connectedHeight, width, height);
-        }
-    }
-    if (type.pbFormat) CoTaskMemFree(type.pbFormat);
-    if (type.pUnk) type.pUnk->Release();
-}
-
-bool DirectShowCamera::copyFrame(unsigned char* frame) {
-    bool copied = false;
-    copying = true;
-    if (rebuilding) {
-        // the camera is being bound afresh: the picture holds
-    } else if (connectedFrame) {
-        long bytes = connectedBytes;
-        if (grabber->GetCurrentBuffer(&bytes, reinterpret_cast<long*>(connectedFrame)) == S_OK && bytes == connectedBytes) {
-            connectedScaler.scale(connectedFrame, frame, connectedTopDown, connectedRowBytes);
-            copied = true;
-        }
-    } else if (grabber) {
-        // Asked with the whole frame each time: a short frame written back would otherwise
-        // refuse every later full one.
-        long bytes = frameBytes;
-        copied = grabber->GetCurrentBuffer(&bytes, reinterpret_cast<long*>(frame)) == S_OK;
-    }
-    copying = false;
-    return copied;
-}
-
-DirectShowCamera::~DirectShowCamera() {
-    if (watcher) {
-        SetEvent(stopWatching);
-        WaitForSingleObject(watcher, INFINITE);
-        CloseHandle(watcher);
-        CloseHandle(stopWatching);
-    }
-    if (mediaEvent) mediaEvent->Release();
-    if (control) control->Stop();
-    if (grabber) grabber->SetCallback(nullptr, 0);
-    IUnknown* held[] = {control, builder, grabberIn, sourceOut, previewRenderer, nullRenderer, grabber,
-                        grabberFilter, streamConfig, source, graph};
-    for (IUnknown* object : held)
-        if (object) object->Release();
-    delete[] connectedFrame;
+    char text[600];
+    std::snprintf(text, sizeof text, "%s %s: %s", what, name, reason);
+    CameraCore::noteFailure(text);
 }

@@ -10,14 +10,6 @@
 #include <cstring>
 #include <unistd.h>
 
-using Clock = std::chrono::steady_clock;
-
-// A stream that hands over nothing this long is restarted; a camera gone this long gives way to
-// another. Start-up waits at most this long for a camera's first frame.
-static const auto givesUpAfter = std::chrono::seconds(2);
-// How long start-up waits for the daemon's list of cameras and what each offers.
-static const auto listingTakesAtMost = std::chrono::seconds(3);
-
 // PipeWire's callbacks, each handing on to the camera. They run on PipeWire's thread.
 struct PipeWireEvents {
     static void coreDone(void* data, uint32_t id, int seq) {
@@ -26,12 +18,10 @@ struct PipeWireEvents {
         if (seq == camera->registrySyncedAt) camera->registrySyncedAt = -1;
         for (auto& node : camera->nodes)
             if (node->formatsAskedAt == seq) node->formatsAskedAt = -1;
-        pw_thread_loop_signal(camera->loop, false);
     }
     static void coreError(void* data, uint32_t id, int, int result, const char*) {
         auto* camera = static_cast<PipeWireCamera*>(data);
         if (id == PW_ID_CORE && result == -EPIPE) camera->daemonGone = true;  // the daemon went away
-        pw_thread_loop_signal(camera->loop, false);
     }
     static void global(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
         const char* mediaClass = props ? spa_dict_lookup(props, PW_KEY_MEDIA_CLASS) : nullptr;
@@ -67,26 +57,22 @@ struct PipeWireEvents {
     }
     static void streamState(void* data, pw_stream_state, pw_stream_state state, const char* error) {
         auto* camera = static_cast<PipeWireCamera*>(data);
-        if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
-            camera->streamBroken = true;
-            camera->streamError = error ? error : "the stream ended";
-        }
-        pw_thread_loop_signal(camera->loop, false);
+        if (state != PW_STREAM_STATE_ERROR && state != PW_STREAM_STATE_UNCONNECTED) return;
+        camera->noteFailure("cannot start " + camera->streamName + ": " + (error ? error : "the stream ended"));
+        camera->streamBroken();
     }
     static void streamParam(void* data, uint32_t id, const spa_pod* param) {
         auto* camera = static_cast<PipeWireCamera*>(data);
         if (id != SPA_PARAM_Format || !param) return;
-        if (!camera->frames.formatChanged(param, camera->width, camera->height)) {
-            camera->streamBroken = true;
-            camera->streamError = "it sends no format Quiltcam reads";
+        FrameFormat format{PixelLayout::bgr24, 0, 0};
+        uint32_t rate[2] = {0, 1};
+        if (!frameFormatOf(param, &format, rate) || !camera->configureFrames(format)) {
+            camera->noteFailure("cannot start " + camera->streamName + ": it sends no format Quiltcam reads");
+            camera->streamBroken();
             return;
         }
-        const FrameFormat& format = camera->frames.intake.format();
-        camera->streamed.format = fourccOf(format.layout);
-        camera->streamed.width = (uint32_t)format.width;
-        camera->streamed.height = (uint32_t)format.height;
-        camera->streamed.intervalNumerator = camera->frames.rate[1];
-        camera->streamed.intervalDenominator = camera->frames.rate[0];
+        camera->streamed.intervalNumerator = rate[1];
+        camera->streamed.intervalDenominator = rate[0];
         // Memory PipeWire maps for us (0.3 maps no DMA buffers), and the header that flags a
         // corrupted frame.
         uint8_t buffer[512];
@@ -107,20 +93,8 @@ struct PipeWireEvents {
         auto* camera = static_cast<PipeWireCamera*>(data);
         pw_buffer* buffer = pw_stream_dequeue_buffer(camera->stream);
         if (!buffer) return;
-        const unsigned char* frame = camera->frames.arrived(buffer->buffer);
-        if (frame) {
-            camera->lastFrameAt = Clock::now();
-            camera->isLost = false;
-            camera->failedSinceLoss.clear();
-            camera->handOver.put(frame, camera->frames.intake.frameBytes());
-            if (camera->tap) camera->tap->frameHandedOver(frame, camera->frames.intake.frameBytes());
-            if (!camera->gotFrame) {
-                camera->gotFrame = true;
-                pw_thread_loop_signal(camera->loop, false);
-            }
-        } else {
-            camera->framesDropped++;
-        }
+        FramePlane planes[3];
+        camera->deliver(planes, planesOf(buffer->buffer, planes));
         pw_stream_queue_buffer(camera->stream, buffer);
     }
     static void tick(void* data, uint64_t) { static_cast<PipeWireCamera*>(data)->watch(); }
@@ -163,21 +137,15 @@ const pw_stream_events PipeWireEvents::stream = [] {
     return made;
 }();
 
-PipeWireCamera::PipeWireCamera(FrameTap* tap) : tap(tap) {}
+PipeWireCamera::PipeWireCamera(FrameTap* tap) : CameraCore(tap) {}
 
 PipeWireCamera::~PipeWireCamera() {
-    if (loop) {
-        pw_thread_loop_lock(loop);
-        if (timer) pw_loop_destroy_source(pw_thread_loop_get_loop(loop), timer);
-        disconnect();
-        pw_thread_loop_unlock(loop);
-        pw_thread_loop_stop(loop);
-    }
-    if (context) pw_context_destroy(context);
-    if (loop) pw_thread_loop_destroy(loop);
+    stop();
+    halt();  // what a launch that failed half-way left
 }
 
 bool PipeWireCamera::connect() {
+    listedOnce = false;
     core = pw_context_connect(context, nullptr, 0);
     if (!core) return false;
     pw_core_add_listener(core, &coreListener, &PipeWireEvents::core, this);
@@ -188,12 +156,13 @@ bool PipeWireCamera::connect() {
 }
 
 void PipeWireCamera::disconnect() {
-    stopStream();
+    close();
     for (auto& node : nodes) {
         spa_hook_remove(&node->listener);
         pw_proxy_destroy(node->proxy);
     }
     nodes.clear();
+    ranked.clear();
     if (registry) {
         spa_hook_remove(&registryListener);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
@@ -228,9 +197,10 @@ void PipeWireCamera::addNode(uint32_t id, const spa_dict* props) {
 }
 
 void PipeWireCamera::removeNode(uint32_t id) {
-    if (id == streamNode) streamBroken = true;  // unplugged
+    if (id == streamNode) streamBroken();  // unplugged
     for (auto node = nodes.begin(); node != nodes.end(); ++node)
         if ((*node)->id == id) {
+            ranked.erase(std::remove(ranked.begin(), ranked.end(), node->get()), ranked.end());
             spa_hook_remove(&(*node)->listener);
             pw_proxy_destroy((*node)->proxy);
             nodes.erase(node);
@@ -238,13 +208,27 @@ void PipeWireCamera::removeNode(uint32_t id) {
         }
 }
 
-bool PipeWireCamera::allFormatsKnown() const {
-    return std::all_of(nodes.begin(), nodes.end(), [](const std::unique_ptr<Node>& n) { return n->formatsAskedAt < 0; });
+// The camera nodes whose formats are known, in the session manager's order; none until the
+// daemon has listed its objects (and, the first time, what each offers).
+bool PipeWireCamera::list(std::vector<std::string>* identities) {
+    const auto known = [](const std::unique_ptr<Node>& n) { return n->formatsAskedAt < 0; };
+    if (!core || registrySyncedAt >= 0 || (!listedOnce && !std::all_of(nodes.begin(), nodes.end(), known)))
+        return false;
+    listedOnce = true;
+    ranked.clear();
+    for (auto& node : nodes)
+        if (known(node)) ranked.push_back(node.get());
+    std::stable_sort(ranked.begin(), ranked.end(), [](Node* a, Node* b) { return a->priority > b->priority; });
+    identities->clear();
+    for (Node* node : ranked) identities->push_back(node->identity.empty() ? "node " + node->serial : node->identity);
+    return true;
 }
 
 // A stream from the node in the mode the shared choice picks from what it offers, asking for
-// exactly that: PipeWire converts no video.
-bool PipeWireCamera::startStream(Node& node) {
+// exactly that.
+CameraTried PipeWireCamera::open(int index, bool) {
+    Node& node = *ranked[(size_t)index];
+    streamName = node.description;
     std::vector<CameraMode> modes;
     std::vector<size_t> offered;
     for (size_t i = 0; i < node.modes.size(); i++)
@@ -253,91 +237,55 @@ bool PipeWireCamera::startStream(Node& node) {
             offered.push_back(i);
         }
     const int chosen = chooseMode(modes, width, height);
-    streamError = "it sends no format Quiltcam reads";
-    if (chosen < 0) return false;
-    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                             PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_TARGET_OBJECT, node.serial.c_str(),
-                                             nullptr);
-    stream = pw_stream_new(core, "Quiltcam", props);
-    streamError = "PipeWire cannot make a stream";
-    if (!stream) return false;
-    pw_stream_add_listener(stream, &streamListener, &PipeWireEvents::stream, this);
-    uint8_t buffer[1024];
-    spa_pod_builder builder{};
-    builder.data = buffer;
-    builder.size = sizeof buffer;
-    const spa_pod* format = formatFor(node.modes[offered[chosen]], &builder);
-    streamBroken = gotFrame = false;
-    streamError.clear();
-    streamNode = node.id;
-    lastFrameAt = Clock::now();
-    // The session manager is not to move the stream to another camera: which one is ours to say.
-    const auto flags = (pw_stream_flags)(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                         PW_STREAM_FLAG_DONT_RECONNECT);
-    if (pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, &format, 1) < 0) {
-        stopStream();
-        streamError = "PipeWire cannot connect the stream";
-        return false;
+    const char* error = nullptr;
+    if (chosen < 0) error = "it sends no format Quiltcam reads";
+    pw_properties* props = error ? nullptr
+                                 : pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                                     PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_TARGET_OBJECT,
+                                                     node.serial.c_str(), nullptr);
+    if (!error && !(stream = pw_stream_new(core, "Quiltcam", props))) error = "PipeWire cannot make a stream";
+    if (!error) {
+        pw_stream_add_listener(stream, &streamListener, &PipeWireEvents::stream, this);
+        uint8_t buffer[1024];
+        spa_pod_builder builder{};
+        builder.data = buffer;
+        builder.size = sizeof buffer;
+        const spa_pod* format = formatFor(node.modes[offered[(size_t)chosen]], &builder);
+        streamNode = node.id;
+        // The session manager is not to move the stream to another camera: which one is ours to say.
+        const auto flags = (pw_stream_flags)(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                             PW_STREAM_FLAG_DONT_RECONNECT);
+        if (pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, &format, 1) < 0) {
+            close();
+            error = "PipeWire cannot connect the stream";
+        }
     }
-    identity = node.identity;
-    cameraName = node.description;
-    return true;
+    if (error) {
+        noteFailure("cannot start " + node.description + ": " + error);
+        return CameraTried::passedOver;
+    }
+    named(node.description);
+    return CameraTried::started;
 }
 
-void PipeWireCamera::stopStream() {
+void PipeWireCamera::close() {
     if (stream) {
         spa_hook_remove(&streamListener);
         pw_stream_destroy(stream);
     }
     stream = nullptr;
     streamNode = 0;
-    frames.readable = false;
 }
 
-// The best-ranked camera whose formats are known: with sameOnly, the one in use before; else
-// one not tried since the loss, or failing that any.
-PipeWireCamera::Node* PipeWireCamera::best(bool sameOnly) {
-    for (bool skipTried : {true, false}) {
-        Node* found = nullptr;
-        for (auto& node : nodes) {
-            if (node->formatsAskedAt >= 0 || (sameOnly && node->identity != identity) ||
-                (!sameOnly && skipTried && failedSinceLoss.count(node->id)))
-                continue;
-            if (!found || node->priority > found->priority) found = node.get();
-        }
-        if (found || sameOnly) return found;
-    }
-    return nullptr;
-}
-
-void PipeWireCamera::lost() {
-    if (!isLost) lostAt = Clock::now();
-    isLost = true;
-}
-
-// Every quarter second, on PipeWire's thread: a broken or silent stream goes; the daemon is
-// reconnected to once it is back; the same camera is taken again when listed, after a while
-// another.
+// Every quarter second, on PipeWire's thread: a daemon gone is let go of and connected to again;
+// then the camera's life.
 void PipeWireCamera::watch() {
-    const auto now = Clock::now();
     if (daemonGone) {
         disconnect();
-        lost();
         daemonGone = false;
     }
-    if (!core) {
-        connect();
-        return;
-    }
-    if (stream && (streamBroken || now - lastFrameAt >= givesUpAfter)) {
-        failedSinceLoss.insert(streamNode);
-        stopStream();
-        lost();
-    }
-    if (stream || !isLost) return;
-    Node* next = best(true);
-    if (!next && now - lostAt >= givesUpAfter) next = best(false);
-    if (next && !startStream(*next)) failedSinceLoss.insert(next->id);
+    if (!core) connect();
+    tick();
 }
 
 // Whether a daemon may answer: its socket is where clients look for it (unless the user names
@@ -352,59 +300,41 @@ static bool daemonMayAnswer() {
     return false;
 }
 
-bool PipeWireCamera::start(int w, int h) {
-    if (loop || w <= 0 || h <= 0) return false;
-    width = w;
-    height = h;
-    handOver.plan((size_t)w * h * 3);
+bool PipeWireCamera::launch() {
     if (!daemonMayAnswer()) {
-        failureText = "no PipeWire daemon answers";
+        noteFailure("no PipeWire daemon answers");
         return false;
     }
     pw_init(nullptr, nullptr);
     loop = pw_thread_loop_new("pipewire", nullptr);
     context = loop ? pw_context_new(pw_thread_loop_get_loop(loop), nullptr, 0) : nullptr;
     if (!context || pw_thread_loop_start(loop) < 0) {
-        failureText = "PipeWire cannot start";
+        noteFailure("PipeWire cannot start");
         return false;
     }
     pw_thread_loop_lock(loop);
-    auto deadline = Clock::now() + listingTakesAtMost;
-    auto waitFor = [&](auto done) {
-        while (!done() && !daemonGone && Clock::now() < deadline) pw_thread_loop_timed_wait(loop, 1);
-        return done();
-    };
     const bool answered = connect();
-    if (answered) waitFor([&] { return registrySyncedAt < 0 && allFormatsKnown(); });
-    listedCameras = answered && !nodes.empty();
-    // Each camera in the session manager's order, until one sends a frame.
-    std::vector<std::pair<int, uint32_t>> order;
-    for (auto& node : nodes) order.push_back({-node->priority, node->id});
-    std::stable_sort(order.begin(), order.end(), [](auto& a, auto& b) { return a.first < b.first; });
-    bool started = false;
-    for (auto& ranked : order) {
-        auto node = std::find_if(nodes.begin(), nodes.end(), [&](auto& n) { return n->id == ranked.second; });
-        if (node == nodes.end()) continue;
-        const std::string name = (*node)->description;
-        if (startStream(**node)) {
-            deadline = Clock::now() + givesUpAfter;
-            started = waitFor([&] { return gotFrame || streamBroken; }) && gotFrame;
-            if (!started && streamError.empty()) streamError = "it sends no frames";
-        }
-        if (started) break;
-        if (failureText.empty()) failureText = "cannot start " + name + ": " + streamError;
-        stopStream();
-    }
-    if (started) {
-        failureText.clear();
+    if (answered) {
         timer = pw_loop_add_timer(pw_thread_loop_get_loop(loop), PipeWireEvents::tick, this);
-        timespec quarter{0, 250000000};
-        pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, &quarter, &quarter, false);
-    } else if (!answered) {
-        failureText = "no PipeWire daemon answers";
-    } else if (!listedCameras) {
-        failureText = "PipeWire lists no camera";
+        timespec soon{0, 1}, quarter{0, 250000000};
+        pw_loop_update_timer(pw_thread_loop_get_loop(loop), timer, &soon, &quarter, false);
     }
     pw_thread_loop_unlock(loop);
-    return started;
+    if (!answered) noteFailure("no PipeWire daemon answers");
+    return answered;
+}
+
+void PipeWireCamera::halt() {
+    if (loop) {
+        pw_thread_loop_lock(loop);
+        if (timer) pw_loop_destroy_source(pw_thread_loop_get_loop(loop), timer);
+        timer = nullptr;
+        disconnect();
+        pw_thread_loop_unlock(loop);
+        pw_thread_loop_stop(loop);
+    }
+    if (context) pw_context_destroy(context);
+    if (loop) pw_thread_loop_destroy(loop);
+    context = nullptr;
+    loop = nullptr;
 }

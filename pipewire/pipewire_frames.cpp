@@ -41,6 +41,16 @@ std::vector<T> valuesOf(const spa_pod* param, uint32_t key, uint32_t type, uint3
     return std::vector<T>(values, values + count);
 }
 
+// The Y'CbCr matrix a source states (BT.601 where it states none or another).
+YcbcrMatrix matrixOf(uint32_t spaMatrix) {
+    switch (spaMatrix) {
+    case SPA_VIDEO_COLOR_MATRIX_BT709: return YcbcrMatrix::bt709;
+    case SPA_VIDEO_COLOR_MATRIX_BT2020: return YcbcrMatrix::bt2020;
+    case SPA_VIDEO_COLOR_MATRIX_SMPTE240M: return YcbcrMatrix::smpte240m;
+    default: return YcbcrMatrix::bt601;
+    }
+}
+
 bool ranged(uint32_t choice) { return choice == SPA_CHOICE_Range || choice == SPA_CHOICE_Step; }
 
 // Within [least, most], in whole steps from least: the nearest to `want` at or above it.
@@ -124,7 +134,7 @@ bool frameFormatOf(const spa_pod* format, FrameFormat* frame, uint32_t rate[2]) 
         const PixelLayout* layout = spa_format_video_raw_parse(format, &info) < 0 ? nullptr : layoutOf(info.format);
         if (!layout) return false;
         // BT.601 in limited range, as webcams send it, unless the source says otherwise.
-        *frame = {*layout, (int)info.size.width, (int)info.size.height, info.color_matrix == SPA_VIDEO_COLOR_MATRIX_BT709,
+        *frame = {*layout, (int)info.size.width, (int)info.size.height, matrixOf(info.color_matrix),
                   info.color_range == SPA_VIDEO_COLOR_RANGE_0_255};
         size = info.size;
         framerate = info.framerate;
@@ -152,16 +162,4 @@ int planesOf(const spa_buffer* buffer, FramePlane planes[3]) {
         planes[i] = {static_cast<const unsigned char*>(data.data) + offset, chunk->size, (size_t)chunk->stride};
     }
     return count;
-}
-
-bool PipeWireFrames::formatChanged(const spa_pod* format, int width, int height) {
-    FrameFormat frame{PixelLayout::bgr24, 0, 0};
-    readable = frameFormatOf(format, &frame, rate) && intake.configure(frame, width, height);
-    return readable;
-}
-
-const unsigned char* PipeWireFrames::arrived(const spa_buffer* buffer) {
-    FramePlane planes[3];
-    const int count = readable && buffer ? planesOf(buffer, planes) : 0;
-    return count ? intake.take(planes, count) : nullptr;
 }

@@ -1,6 +1,6 @@
 // PipeWire's formats and buffers, as the PipeWire camera reads and asks for them: what a camera
 // node offers (its EnumFormat parameters), the one format to ask its stream for, the format
-// agreed, and each buffer's frame. Plain code over PipeWire's types, with no connection.
+// agreed, and each buffer's planes. Plain code over PipeWire's types, with no connection.
 #pragma once
 
 #include <spa/buffer/buffer.h>
@@ -31,17 +31,3 @@ bool frameFormatOf(const spa_pod* format, FrameFormat* frame, uint32_t rate[2]);
 // The planes of a buffer (the number of them), or 0 for a buffer flagged corrupted, empty, or
 // whose chunks do not lie within their memory.
 int planesOf(const spa_buffer* buffer, FramePlane planes[3]);
-
-// The frames of one stream: the format agreed (again whenever the source renegotiates), and each
-// buffer through the intake at it. The PipeWire camera feeds it from PipeWire's thread.
-class PipeWireFrames {
-public:
-    // False for a format the intake cannot read.
-    bool formatChanged(const spa_pod* format, int width, int height);
-    // The frame made of a buffer (valid until the next), or null when it is dropped.
-    const unsigned char* arrived(const spa_buffer* buffer);
-
-    FrameIntake intake;
-    bool readable = false;
-    uint32_t rate[2] = {0, 1};  // frames per second, as agreed
-};

@@ -98,7 +98,7 @@ TEST(FrameIntake, EveryLayoutAndEncodingComesBackAsItsColours) {
                     }
                     if (!apart) given = {{whole.data(), whole.size(), given[0].rowBytes}};
                     FrameIntake intake;
-                    ASSERT_TRUE(intake.configure({layout, width, height, e.bt709, e.full}, width / 4, height / 4));
+                    ASSERT_TRUE(intake.configure({layout, width, height, e.bt709 ? YcbcrMatrix::bt709 : YcbcrMatrix::bt601, e.full}, width / 4, height / 4));
                     const unsigned char* bgr = intake.take(given.data(), (int)given.size());
                     ASSERT_TRUE(bgr) << name << ", " << e.name << ", padded by " << pad << (apart ? ", apart" : "");
                     // Bottom-up: output row 1 is the top row of blocks. A step of limited-range

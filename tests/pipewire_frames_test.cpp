@@ -102,14 +102,16 @@ TEST(PipeWireFrames, WholeBuffersAtTheFormatAgreedLast) {
         {"the chunk past the memory's end", 64, 48, 4096, 64 * 48 * 2, 128, 0, 0, false},
         {"renegotiated smaller", 32, 24, 0, 32 * 24 * 2, 64, 0, 0, true},
     };
-    PipeWireFrames frames;
+    FrameIntake intake;
     for (const Case& c : cases) {
         uint8_t pod[1024];
         spa_pod_builder builder{};
         builder.data = pod;
         builder.size = sizeof pod;
         const OfferedMode agreed{{c.width, c.height, 0, 1, 30}, PixelLayout::yuyv, SPA_VIDEO_FORMAT_YUY2, {30, 1}};
-        ASSERT_TRUE(frames.formatChanged(formatFor(agreed, &builder), 16, 12)) << c.name;
+        FrameFormat format{PixelLayout::bgr24, 0, 0};
+        uint32_t rate[2];
+        ASSERT_TRUE(frameFormatOf(formatFor(agreed, &builder), &format, rate) && intake.configure(format, 16, 12)) << c.name;
         spa_chunk chunk{c.offset, c.size, (int32_t)c.stride, (int32_t)c.chunkFlags};
         spa_data data{};
         data.type = SPA_DATA_MemPtr;
@@ -120,7 +122,9 @@ TEST(PipeWireFrames, WholeBuffersAtTheFormatAgreedLast) {
         header.flags = c.headerFlags;
         spa_meta meta{SPA_META_Header, sizeof header, &header};
         const spa_buffer buffer{1, 1, &meta, &data};
-        const unsigned char* frame = frames.arrived(&buffer);
+        FramePlane planes[3];
+        const int count = planesOf(&buffer, planes);
+        const unsigned char* frame = count ? intake.take(planes, count) : nullptr;
         EXPECT_EQ(frame != nullptr, c.taken) << c.name;
         // The white pixel lands in the top right output pixel (bottom-up, not yet mirrored) whatever
         // the stride, brighter the smaller the frame.

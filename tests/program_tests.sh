@@ -169,10 +169,12 @@ pipewire_camera)
         echo "  $what: live again in $took ms; a key ends it in $ended ms"
         [ $status -eq 0 ] && [ $ended -lt 2000 ] || fail "$what: status $status $ended ms after a key"
         grep -qx "camera_name $shown" "$work/report" || fail "$what: $(grep camera_name "$work/report"), not $shown"
+        # The camera stopped before the process ended: PipeWire's thread gone with it.
+        grep -qx "threads_at_exit 1" "$work/report" || fail "$what: $(grep threads_at_exit "$work/report") at exit"
         [ "${unplugs:-}" = no ] || session camera-remove other-camera
     done <<TABLE
 unplugged-a-moment camera-add:other-camera:100 camera-remove:test-camera 0.5 camera-add:test-camera test-camera
-daemon-restarted true stop 1 start+camera-add:other-camera:100+camera-add:test-camera test-camera
+daemon-restarted true stop 3 start+camera-add:other-camera:100+camera-add:test-camera test-camera
 unplugged-for-good camera-add:other-camera:100 camera-remove:test-camera 0.5 true other-camera
 TABLE
     ;;

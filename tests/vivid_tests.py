@@ -200,6 +200,10 @@ def several_cameras():
     check("gone for good: the other camera %s ms later" % (blue_at and blue_at - gone_at),
           blue_at is not None and status == 0, "status %s, %s" % (status, stderr))
 
+    # The first camera drops every buffer for good while it stays listed and opens fine (a webcam
+    # whose firmware hangs): after its two seconds of silence, a retry and two more, the other one.
+    silent_gives_way("V4L2")
+
     reload(1, node_types="0x20001", vid_cap_nr="1", meta_cap_nr="0")
     show(GREEN, "/dev/video1")
     display, report = drawn("metadata-first")
@@ -207,6 +211,27 @@ def several_cameras():
           display is not None and pixel(display, 320, 240) == shaded(GREEN))
     reload(1)
     show(RED)
+
+
+def silent_gives_way(system):
+    """With two cameras (red, then green) the program shows the red one; then that one drops every
+    buffer for good: the green one's picture, within a generous bound, the time printed."""
+    show(RED, "/dev/video0")
+    show(GREEN, "/dev/video1")
+    trace = os.path.join(work, "silent-trace.txt")
+
+    def scenario(program):
+        silent_at = now_ms()
+        ctl("percentage_of_dropped_buffers=100")
+        wait_until(lambda: near((read_trace(trace) or [(0, 0, RED)])[-1][2], GREEN), 30)
+        return silent_at
+    silent_at, status, _, lines, stderr = traced(testcam, trace, lambda lines: any(near(c, RED) for _, _, c in lines),
+                                                 scenario)
+    ctl("percentage_of_dropped_buffers=0")
+    green_at = next((ms for ms, _, c in lines if ms > silent_at and near(c, GREEN)), None)
+    check("%s, the first camera silent for good: the second one's picture %s ms later (20 s allowed), status %s" %
+          (system, green_at and green_at - silent_at, status),
+          green_at is not None and green_at - silent_at <= 20000 and status == 0, stderr)
 
 
 def start_up_failures():
@@ -261,7 +286,9 @@ def pipewire():
         check("two programs show the one camera at once (%s frames, status %s)" % ([seen(t) for t in traces], statuses),
               both and statuses == [0, 0])
 
-    reload(2)  # two cameras, for a busy one to be passed over
+    reload(2)  # two cameras, for a silent one to give way and a busy one to be passed over
+    with pipewire_session():
+        silent_gives_way("PipeWire")
     show(RED, "/dev/video0")
     show(BLUE, "/dev/video1")
     with pipewire_session(), held("/dev/video0"):

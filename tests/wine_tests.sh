@@ -141,6 +141,18 @@ check "unplugged and back as $back: the picture holds while the camera is away" 
 check "unplugged and back as $back: live again ${resumed} ms after the return (5 s allowed)" $([ "$resumed" -le 5000 ]; echo $?)
 done
 
+# Every other sample cut short, white in the part given: none of them reaches the display,
+# whose middle cell keeps the one picture's colour throughout.
+$M scene 1 "$work/still.raw"
+start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/still.raw" QUILTCAM_VIRTUAL_CAMERA_SHORT=1 QUILTCAM_TEST_TRACE="Z:$work/trace"
+window=$(window_of 180 640x480)
+sleep 3
+key "$window" q
+finish 60
+seen=$(awk '$2 > 0 {print $3 "," $4 "," $5}' "$work/trace" | sort -u | tr '\n' ' ')
+check "short samples: never drawn (the middle cell: $seen), status $status" \
+    $([ "$status" = 0 ] && [ "$(wc -w <<<"$seen")" = 1 ]; echo $?)
+
 # A key while the camera is away ends the frame loop at once (its trace stops); Wine then takes
 # a moment to end the process.
 start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/long.raw" QUILTCAM_VIRTUAL_CAMERA_UNPLUG=20,60000 \

@@ -8,19 +8,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
-
-#include "capture/camera_walk.h"
 
 static const unsigned bufferCount = 4;
 // A device that keeps failing DQBUF with EIO this many times in a row is treated as gone.
-static const int ioErrorsBeforeReconnect = 50;
-// A stream that hands over nothing this long while the device is there is restarted; a camera
-// gone this long gives way to another one.
-static const auto givesUpAfter = std::chrono::seconds(2);
-// What tryNode says of a node besides an errno value.
-enum { streaming = 0, notACamera = -1, greyOnly = -2, noFormatRead = -3 };
+static const int ioErrorsBeforeGone = 50;
+// What configure says besides an errno value.
+enum { noFormatRead = -1 };
 
 // The formats the frame intake reads, by their V4L2 codes. libv4lconvert's come after all.
 static const struct {
@@ -69,11 +63,30 @@ static libv4l_dev_ops makeDeviceOps() {
 }
 static const libv4l_dev_ops deviceOps = makeDeviceOps();
 
-V4l2Camera::V4l2Camera(V4l2System& system, FrameTap* tap) : system(system), tap(tap) {}
+V4l2Camera::V4l2Camera(V4l2System& system, FrameTap* tap) : CameraCore(tap), system(system) {}
 
-V4l2Camera::~V4l2Camera() {
-    stop();
-    release();
+V4l2Camera::~V4l2Camera() { stop(); }
+
+// The Y'CbCr matrix a driver states; where it leaves that to the colour space, the one the
+// kernel's own map gives for it.
+static YcbcrMatrix matrixOf(const v4l2_pix_format& pix) {
+    const uint32_t encoding =
+        pix.ycbcr_enc == V4L2_YCBCR_ENC_DEFAULT ? (uint32_t)V4L2_MAP_YCBCR_ENC_DEFAULT(pix.colorspace) : pix.ycbcr_enc;
+    switch (encoding) {
+    case V4L2_YCBCR_ENC_709: case V4L2_YCBCR_ENC_XV709: return YcbcrMatrix::bt709;
+    case V4L2_YCBCR_ENC_BT2020: case V4L2_YCBCR_ENC_BT2020_CONST_LUM: return YcbcrMatrix::bt2020;
+    case V4L2_YCBCR_ENC_SMPTE240M: return YcbcrMatrix::smpte240m;
+    default: return YcbcrMatrix::bt601;
+    }
+}
+
+// Whether a format is compressed (its frames as long as they come out) as the driver lists it.
+static bool listsAsCompressed(V4l2System& system, int fd, uint32_t fourcc) {
+    v4l2_fmtdesc format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    for (; system.ioctl(fd, VIDIOC_ENUM_FMT, &format) == 0; format.index++)
+        if (format.pixelformat == fourcc) return format.flags & V4L2_FMT_FLAG_COMPRESSED;
+    return false;
 }
 
 // Whether every format a camera lists is grey: an infrared face-login camera, say.
@@ -93,50 +106,58 @@ static bool listsOnlyGrey(V4l2System& system, int fd) {
     return format.index > 0;
 }
 
-// Opens a node and sets it streaming if it is a camera we can use: a video capture device that
-// streams by itself (not one that needs a media controller to set up its pipeline), is the one
-// looked for (when sameOnly), sends colour (unless allowGrey) and a format we can read, and is
-// not busy. `streaming`, or why not: an errno value or one of the others above.
-int V4l2Camera::tryNode(const std::string& node, bool sameOnly, bool allowGrey) {
-    nodeCard.clear();
-    fd = system.open(node.c_str(), O_RDWR | O_NONBLOCK);
-    if (fd < 0) return errno == ENOENT || errno == ENXIO || errno == ENODEV ? notACamera : errno;
-    v4l2_capability capability{};
-    if (system.ioctl(fd, VIDIOC_QUERYCAP, &capability) < 0) return notACamera;
-    nodeCard = reinterpret_cast<const char*>(capability.card);
-    const uint32_t caps =
-        (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps : capability.capabilities;
-    if (!(caps & V4L2_CAP_VIDEO_CAPTURE) || !(caps & V4L2_CAP_STREAMING) || (caps & V4L2_CAP_IO_MC)) return notACamera;
-    const std::string bus = reinterpret_cast<const char*>(capability.bus_info);
-    if (sameOnly && (nodeCard != cameraCard || bus != cameraBus)) return notACamera;
-    if (!allowGrey && listsOnlyGrey(system, fd)) return greyOnly;
-    if (const int error = configure()) return error;
-    cameraCard = nodeCard;
-    cameraBus = bus;
-    cameraName = nodeCard + " (" + node + ")";
-    return streaming;
+// The nodes that are cameras: video capture devices that stream by themselves (not one that
+// needs a media controller to set up its pipeline), known by their card on their bus. A node
+// that will not open is listed too, to be named when none can be used.
+bool V4l2Camera::list(std::vector<std::string>* identities) {
+    nodes.clear();
+    for (const std::string& path : system.deviceNodes()) {
+        const int node = system.open(path.c_str(), O_RDWR | O_NONBLOCK);
+        if (node < 0) {
+            if (errno != ENOENT && errno != ENXIO && errno != ENODEV)
+                nodes.push_back({path, "node " + path, system.cardName(path), errno});
+            continue;
+        }
+        v4l2_capability capability{};
+        if (system.ioctl(node, VIDIOC_QUERYCAP, &capability) == 0) {
+            const uint32_t caps =
+                (capability.capabilities & V4L2_CAP_DEVICE_CAPS) ? capability.device_caps : capability.capabilities;
+            const std::string card = reinterpret_cast<const char*>(capability.card);
+            const std::string bus = reinterpret_cast<const char*>(capability.bus_info);
+            if ((caps & V4L2_CAP_VIDEO_CAPTURE) && (caps & V4L2_CAP_STREAMING) && !(caps & V4L2_CAP_IO_MC))
+                nodes.push_back({path, card + "@" + bus, card, 0});
+        }
+        system.close(node);
+    }
+    identities->clear();
+    for (const Node& node : nodes) identities->push_back(node.identity);
+    return true;
 }
 
-// Walks the nodes in /dev/video* order for the first camera we can use, colour before grey;
-// with sameOnly, only the camera in use before. True with it streaming; false with the first
-// camera's failure noted.
-bool V4l2Camera::openUsable(bool sameOnly) {
-    failedNode.clear();
-    const std::vector<std::string> nodes = system.deviceNodes();
-    return startFirstUsable((int)nodes.size(), [&](int index, bool allowGrey) {
-        if (stopping) return CameraTried::passedOver;
-        const std::string& node = nodes[index];
-        const int result = tryNode(node, sameOnly, allowGrey);
-        if (result == streaming) return CameraTried::started;
+// Opens a node and sets it streaming, unless it is grey-only while grey is not allowed.
+CameraTried V4l2Camera::open(int index, bool allowGrey) {
+    const Node& node = nodes[(size_t)index];
+    const std::string name = node.card.empty() ? node.path : node.card + " (" + node.path + ")";
+    int error = node.openError;
+    if (!error) {
+        fd = system.open(node.path.c_str(), O_RDWR | O_NONBLOCK);
+        error = fd < 0 ? errno : 0;
+    }
+    if (!error && !allowGrey && listsOnlyGrey(system, fd)) {
         release();
-        if ((result > 0 || result == noFormatRead) && failedNode.empty()) {
-            failedError = result;
-            // Named as it names itself, or where it would not open, as its driver does.
-            const std::string card = nodeCard.empty() ? system.cardName(node) : nodeCard;
-            failedNode = card.empty() ? node : card + " (" + node + ")";
-        }
-        return result == greyOnly ? CameraTried::greyOnly : CameraTried::passedOver;
-    });
+        return CameraTried::greyOnly;
+    }
+    if (!error) error = configure();
+    if (error == noFormatRead)
+        noteFailure("cannot take frames from " + name + ": it sends no format Quiltcam reads");
+    else if (error)
+        noteFailure("cannot open " + name + ": " + std::strerror(error));
+    if (error) {
+        release();
+        return CameraTried::passedOver;
+    }
+    named(name);
+    return CameraTried::started;
 }
 
 // The modes a format lists: each size with each of its rates (a size listed alone, or a format
@@ -247,9 +268,6 @@ int V4l2Camera::configure() {
     const uint32_t cameraWidth = camera.fmt.pix.width, cameraHeight = camera.fmt.pix.height;
     if (cameraWidth == 0 || cameraHeight == 0 || cameraWidth > 8192 || cameraHeight > 8192) return EINVAL;
     askRate(interval);
-    streamed.format = camera.fmt.pix.pixelformat;
-    streamed.width = cameraWidth;
-    streamed.height = cameraHeight;
     v4l2_requestbuffers request{};
     request.count = bufferCount;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -267,9 +285,6 @@ int V4l2Camera::configure() {
         buffers.push_back({start, buffer.length});
         if (system.ioctl(fd, VIDIOC_QBUF, &buffer) < 0) return errno;
     }
-    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (system.ioctl(fd, VIDIOC_STREAMON, &type) < 0) return errno;
-
     // The frames as the intake takes them: the camera's own, or libv4lconvert's BGR24.
     cameraFormat = camera;
     convertedFormat = camera;
@@ -281,14 +296,20 @@ int V4l2Camera::configure() {
     const v4l2_pix_format& pix = converter ? bgr : camera.fmt.pix;
     const PixelLayout* layout = layoutOf(pix.pixelformat);
     FrameFormat format{layout ? *layout : PixelLayout::bgr24, (int)pix.width, (int)pix.height};
-    // BT.709 where the driver says so (or leaves it to an HDTV colour space), else BT.601;
-    // limited range unless it says full (JPEG's colour space is).
-    format.bt709 = pix.ycbcr_enc == V4L2_YCBCR_ENC_709 ||
-                   (pix.ycbcr_enc == V4L2_YCBCR_ENC_DEFAULT && pix.colorspace == V4L2_COLORSPACE_REC709);
-    format.fullRange = pix.quantization == V4L2_QUANTIZATION_FULL_RANGE ||
-                       (pix.quantization == V4L2_QUANTIZATION_DEFAULT && pix.colorspace == V4L2_COLORSPACE_JPEG);
+    format.matrix = matrixOf(pix);
+    format.fullRange = (pix.quantization == V4L2_QUANTIZATION_DEFAULT
+                            ? (uint32_t)V4L2_MAP_QUANTIZATION_DEFAULT(false, pix.colorspace, pix.ycbcr_enc)
+                            : pix.quantization) == V4L2_QUANTIZATION_FULL_RANGE;
     if (converter) converted.assign(bgr.sizeimage, 0);
-    return intake.configure(format, width, height) ? 0 : EINVAL;
+    compressed = listsAsCompressed(system, fd, camera.fmt.pix.pixelformat);
+    if (!configureFrames(format)) return EINVAL;
+    streamed.format = camera.fmt.pix.pixelformat;  // what the camera sends, converted or not
+    streamed.width = cameraWidth;
+    streamed.height = cameraHeight;
+    broken = false;
+    ioErrors = 0;
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    return system.ioctl(fd, VIDIOC_STREAMON, &type) < 0 ? errno : 0;
 }
 
 void V4l2Camera::release() {
@@ -304,100 +325,71 @@ void V4l2Camera::release() {
     fd = -1;
 }
 
-bool V4l2Camera::start(int w, int h) {
-    if (thread.joinable() || w <= 0 || h <= 0) return false;
-    width = w;
-    height = h;
-    handOver.plan((size_t)w * h * 3);
-    if (!openUsable(false)) {
-        const char* camera = failedNode.c_str();
-        if (failedNode.empty())
-            std::snprintf(failureText, sizeof failureText, "no video capture device found");
-        else if (failedError == noFormatRead)
-            std::snprintf(failureText, sizeof failureText, "cannot take frames from %s: it sends no format Quiltcam reads",
-                          camera);
-        else
-            std::snprintf(failureText, sizeof failureText, "cannot open %s: %s", camera, std::strerror(failedError));
-        return false;
-    }
+bool V4l2Camera::launch() {
     stopping = false;
-    lastFrameAt = std::chrono::steady_clock::now();
     thread = std::thread(&V4l2Camera::capture, this);
     pthread_setname_np(thread.native_handle(), "camera");  // as tools like top -H show it
     return true;
 }
 
-void V4l2Camera::stop() {
+void V4l2Camera::halt() {
     stopping = true;
     if (thread.joinable()) thread.join();
 }
 
+// The thread: the camera's life every quarter second, and the frames of the camera open.
 void V4l2Camera::capture() {
+    LifeMs nextTick = 0;
     while (!stopping) {
-        if (!takeFrame()) {
-            release();
-            reconnect();
+        if (lifeClock() >= nextTick) {
+            tick();
+            nextTick = lifeClock() + 250;
         }
+        if (fd >= 0 && !broken)
+            takeFrame();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    release();
 }
 
-// Waits a little for the next frame and hands it on; false when the stream has broken: the
-// device gone, a buffer that cannot be queued again, or nothing handed over for too long.
-bool V4l2Camera::takeFrame() {
-    const bool quietTooLong = std::chrono::steady_clock::now() - lastFrameAt >= givesUpAfter;
+// Waits a little for the next frame and hands it on; the stream breaks with the device gone or
+// a buffer that cannot be queued again.
+void V4l2Camera::takeFrame() {
     pollfd ready{fd, POLLIN, 0};
     const int polled = system.poll(&ready, 1, 100);
-    if (polled < 0 && errno != EINTR) return false;
-    if (polled <= 0) return !quietTooLong;
-    v4l2_buffer buffer{};
-    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buffer.memory = V4L2_MEMORY_MMAP;
-    if (system.ioctl(fd, VIDIOC_DQBUF, &buffer) < 0) {
-        if (errno == EAGAIN || errno == EINTR) return !quietTooLong;
-        if (errno == EIO && ++ioErrors < ioErrorsBeforeReconnect) return true;
-        ioErrors = 0;
-        return false;
-    }
-    ioErrors = 0;
-    if (buffer.index >= buffers.size()) return true;  // not ours to give back
-    deliver(buffer);
-    // A buffer not queued again is lost, and with the last of them the stream.
-    return system.ioctl(fd, VIDIOC_QBUF, &buffer) == 0 && !quietTooLong;
-}
-
-void V4l2Camera::deliver(const v4l2_buffer& buffer) {
-    const Buffer& mapped = buffers[buffer.index];
-    const unsigned char* data = static_cast<const unsigned char*>(mapped.start);
-    const unsigned char* frame = nullptr;
-    const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && buffer.bytesused > 0 && buffer.bytesused <= mapped.length;
-    if (whole && !converter) {
-        const FramePlane plane{data, buffer.bytesused, cameraFormat.fmt.pix.bytesperline};
-        frame = intake.take(&plane, 1);
-    } else if (whole && buffer.bytesused >= cameraFormat.fmt.pix.sizeimage &&
-               v4lconvert_convert(converter, &cameraFormat, &convertedFormat, const_cast<unsigned char*>(data),
-                                  (int)buffer.bytesused, converted.data(), (int)converted.size()) == (int)converted.size()) {
-        const FramePlane plane{converted.data(), converted.size(), 0};
-        frame = intake.take(&plane, 1);
-    }
-    if (!frame) {
-        framesDropped++;
-        return;
-    }
-    lastFrameAt = std::chrono::steady_clock::now();
-    handOver.put(frame, intake.frameBytes());
-    if (tap) tap->frameHandedOver(frame, intake.frameBytes());
-}
-
-// After the stream broke: every quarter second, look for the same camera (a USB camera that
-// dropped out comes back as itself, perhaps at another node); once it has been gone a while,
-// take the first usable camera instead.
-void V4l2Camera::reconnect() {
-    const auto lostAt = std::chrono::steady_clock::now();
-    while (!stopping) {
-        for (int slice = 0; slice < 5 && !stopping; slice++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (openUsable(true) || (std::chrono::steady_clock::now() - lostAt >= givesUpAfter && openUsable(false))) {
-            lastFrameAt = std::chrono::steady_clock::now();
-            return;
+    if (polled <= 0) {
+        broken = polled < 0 && errno != EINTR;
+    } else {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        if (system.ioctl(fd, VIDIOC_DQBUF, &buffer) < 0) {
+            if (errno == EIO) broken = ++ioErrors >= ioErrorsBeforeGone;
+            else broken = errno != EAGAIN && errno != EINTR;
+        } else {
+            ioErrors = 0;
+            if (buffer.index >= buffers.size()) return;  // not ours to give back
+            deliverBuffer(buffer);
+            // A buffer not queued again is lost, and with the last of them the stream.
+            broken = system.ioctl(fd, VIDIOC_QBUF, &buffer) != 0;
         }
     }
+    if (broken) streamBroken();
+}
+
+void V4l2Camera::deliverBuffer(const v4l2_buffer& buffer) {
+    const Buffer& mapped = buffers[buffer.index];
+    const unsigned char* data = static_cast<const unsigned char*>(mapped.start);
+    const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && buffer.bytesused > 0 && buffer.bytesused <= mapped.length;
+    FramePlane plane{nullptr, 0, 0};
+    if (whole && !converter) {
+        plane = {data, buffer.bytesused, cameraFormat.fmt.pix.bytesperline};
+    } else if (whole && (compressed || buffer.bytesused >= cameraFormat.fmt.pix.sizeimage) &&
+               v4lconvert_convert(converter, &cameraFormat, &convertedFormat, const_cast<unsigned char*>(data),
+                                  (int)buffer.bytesused, converted.data(), (int)converted.size()) == (int)converted.size()) {
+        // A compressed frame is as long as it is: its sizeimage is only the most it may be.
+        plane = {converted.data(), converted.size(), 0};
+    }
+    deliver(&plane, 1);
 }

@@ -23,16 +23,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
     const int layout = data[0] % 13;
     const uint32_t* frameSize = sizes[data[1] % 8];
-    static std::map<std::vector<uint32_t>, std::unique_ptr<PipeWireFrames>> streams;  // configuring is slow
+    static std::map<std::vector<uint32_t>, std::unique_ptr<FrameIntake>> streams;  // configuring is slow
     auto& frames = streams[{(uint32_t)layout, frameSize[0], frameSize[1]}];
     if (!frames) {
-        frames = std::make_unique<PipeWireFrames>();
+        frames = std::make_unique<FrameIntake>();
         uint8_t pod[1024];
         spa_pod_builder builder{};
         builder.data = pod;
         builder.size = sizeof pod;
         const OfferedMode mode{{frameSize[0], frameSize[1], 0, 1, 30}, (PixelLayout)layout, spaFormats[layout], {30, 1}};
-        frames->formatChanged(formatFor(mode, &builder), 160, 120);
+        FrameFormat format{PixelLayout::bgr24, 0, 0};
+        uint32_t rate[2];
+        if (frameFormatOf(formatFor(mode, &builder), &format, rate)) frames->configure(format, 160, 120);
     }
     const uint32_t count = 1 + (data[2] & 3) % 3;
     if (size < 3 + 8 * count) return 0;
@@ -57,9 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     header.flags = (data[2] & 4) ? SPA_META_HEADER_FLAG_CORRUPTED : 0;
     spa_meta meta{SPA_META_Header, sizeof header, &header};
     const spa_buffer buffer{1, count, &meta, datas};
-    if (const unsigned char* frame = frames->arrived(&buffer)) {  // every byte of the frame must be readable
+    FramePlane planes[3];
+    const int planeCount = planesOf(&buffer, planes);
+    if (const unsigned char* frame = planeCount ? frames->take(planes, planeCount) : nullptr) {  // every byte readable
         static std::vector<unsigned char> copy;
-        copy.assign(frame, frame + frames->intake.frameBytes());
+        copy.assign(frame, frame + frames->frameBytes());
     }
     return 0;
 }

@@ -95,7 +95,9 @@ void FakeV4l2::negotiate(FakeNode& node, v4l2_format* format) {
     pix.field = V4L2_FIELD_NONE;
     pix.bytesperline = bytesPerLine(pix.pixelformat, pix.width);
     pix.sizeimage = pix.bytesperline ? pix.bytesperline * pix.height : pix.width * pix.height * 2;
-    pix.colorspace = V4L2_COLORSPACE_SRGB;
+    pix.colorspace = node.colorspace;
+    pix.ycbcr_enc = node.ycbcrEncoding;
+    pix.quantization = node.quantization;
 }
 
 static size_t fillGrey(const v4l2_pix_format& pix, unsigned char* data, size_t capacity, long) {

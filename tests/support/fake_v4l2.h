@@ -31,6 +31,9 @@ struct FakeNode {
     std::vector<uint32_t> formats = {V4L2_PIX_FMT_YUYV};
     std::vector<std::pair<uint32_t, uint32_t>> sizes = {{160, 120}};
     bool busy = false;       // streaming in another program: S_FMT and REQBUFS fail with EBUSY
+    // The colour the driver states for its frames.
+    uint32_t colorspace = V4L2_COLORSPACE_SRGB, ycbcrEncoding = V4L2_YCBCR_ENC_DEFAULT,
+             quantization = V4L2_QUANTIZATION_DEFAULT;
     // Faults a camera's firmware gets into, and out of when it is opened again: streaming, but
     // no buffer ever filled; buffers that cannot be queued again.
     std::atomic<bool> stalled{false}, qbufFails{false};

@@ -17,12 +17,14 @@
 //   QUILTCAM_VIRTUAL_CAMERA_MODES=webcam offer a webcam's list instead: YUY2 and RGB24 at several
 //                                        sizes, 16:9 first, each at a rate of its own, starting
 //                                        at 1280x720 YUY2
-//   QUILTCAM_VIRTUAL_CAMERA_PREVIEW=1    a second output pin, of the preview category
+//   QUILTCAM_VIRTUAL_CAMERA_PREVIEW=1    a second output pin, of the preview category, in YUY2,
+//                                        listed first
 //   QUILTCAM_VIRTUAL_CAMERA_UNPLUG=N,M   unplugged after N frames (the graph hears
 //                                        EC_DEVICE_LOST), back M ms later (once a process)
 //   QUILTCAM_VIRTUAL_CAMERA_RETURN=WxH   back as a camera that offers only RGB24 at WxH
 //   QUILTCAM_VIRTUAL_CAMERA_TOPDOWN=1    RGB24 rows top-down (a negative height), as some send
 //   QUILTCAM_VIRTUAL_CAMERA_SILENT=1     runs, and never sends a frame
+//   QUILTCAM_VIRTUAL_CAMERA_SHORT=1      every other sample white, and only half of it given
 //   QUILTCAM_VIRTUAL_CAMERA_STOPS=N      sends N frames, then nothing, with no word of it
 //   QUILTCAM_VIRTUAL_CAMERA_BUSY=T       refuses to run for T ms after it was first loaded, as a
 //                                        camera held by another program does
@@ -63,7 +65,7 @@ struct Mode {
 struct Settings {
     int width = 160, height = 120;  // the file's frames
     std::vector<Mode> modes, returnModes;
-    bool preview = false, silent = false;
+    bool preview = false, silent = false, shortSamples = false;
     long unplugAfter = -1, backAfterMs = 0, stopsAfter = -1, busyForMs = 0;
     std::vector<unsigned char> frames;  // whole frames only
 };
@@ -98,6 +100,7 @@ static Settings load(int camera) {
             s.returnModes = {{returnWidth, returnHeight, false, framePeriod, false}};
         if (const char* unplug = setting(camera, "UNPLUG")) std::sscanf(unplug, "%ld,%ld", &s.unplugAfter, &s.backAfterMs);
         s.silent = setting(camera, "SILENT") && !std::strcmp(setting(camera, "SILENT"), "1");
+        s.shortSamples = setting(camera, "SHORT") && !std::strcmp(setting(camera, "SHORT"), "1");
         if (const char* stops = setting(camera, "STOPS")) s.stopsAfter = std::atol(stops);
         if (const char* busy = setting(camera, "BUSY")) s.busyForMs = std::atol(busy);
         const size_t frameBytes = (size_t)s.width * s.height * 3;
@@ -146,6 +149,14 @@ static AM_MEDIA_TYPE* newType(const AM_MEDIA_TYPE* from) {
         type = nullptr;
     }
     return type;
+}
+
+// The preview pin's one format: the capture pin's size in YUY2, which Wine's graph cannot bring
+// to the grabber's RGB24 (a format set on, or a connection made from, the wrong pin shows).
+static Mode previewMode(Mode mode) {
+    mode.yuy2 = true;
+    mode.topDown = false;
+    return mode;
 }
 
 // A format the camera sends: a mode at a rate.
@@ -382,7 +393,7 @@ public:
     // Plugged in again after an unplug, it is the camera it returns as.
     Filter(int camera, const std::vector<Mode>& modes)
         : camera(camera), modes(modes), pin(this, &PIN_CATEGORY_CAPTURE, pinName, modes[0]),
-          previewPin(this, &PIN_CATEGORY_PREVIEW, previewPinName, modes[0]) {
+          previewPin(this, &PIN_CATEGORY_PREVIEW, previewPinName, previewMode(modes[0])) {
         InitializeCriticalSection(&lock);
         stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         InterlockedIncrement(&objectsAlive);
@@ -467,7 +478,8 @@ public:
 
     void stream();
     ULONG pinCount() const { return settings(camera).preview ? 2 : 1; }
-    OutputPin* pins(ULONG index) { return index == 0 ? &pin : &previewPin; }
+    // The preview pin first, as some cameras list it: the capture pin is for the looking.
+    OutputPin* pins(ULONG index) { return index == 0 && settings(camera).preview ? &previewPin : index == 0 ? &pin : &previewPin; }
 
     CRITICAL_SECTION lock;
     FILTER_STATE state = State_Stopped;
@@ -815,7 +827,11 @@ void Filter::deliver(OutputPin& to, IMemAllocator* memAllocator, IMemInputPin* m
                 std::memcpy(data + (size_t)(format.mode.topDown ? height - 1 - y : y) * format.rowBytes(),
                             picture + (size_t)y * width * 3, (size_t)width * 3);
         }
-        sample->SetActualDataLength((LONG)format.type.lSampleSize);
+        // A sample cut short, as a driver in trouble hands one over: white, so that any of it shows.
+        static LONG samples = 0;
+        const bool cut = s.shortSamples && (InterlockedIncrement(&samples) & 1) == 0;
+        if (cut) std::memset(data, 255, (size_t)format.type.lSampleSize);
+        sample->SetActualDataLength((LONG)format.type.lSampleSize / (cut ? 2 : 1));
         // Stamped when it was taken, on the graph's clock, in stream time.
         EnterCriticalSection(&lock);
         REFERENCE_TIME now = 0;

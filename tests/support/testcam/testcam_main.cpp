@@ -17,8 +17,10 @@
 //   QUILTCAM_TEST_KEY_AFTER_MS=t    press a key t ms after start-up (SIGUSR1 presses one too)
 //   QUILTCAM_TEST_REPORT=file       at exit, write what happened (passes, full screen,
 //                                   resident memory, allocations; the grabber's size; the V4L2
-//                                   camera system, format, frame rates and thread time)
+//                                   camera system, format, frame rates and thread time; on
+//                                   Linux the threads left once the program has ended)
 #ifndef _WIN32
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #else
@@ -100,24 +102,44 @@ static long residentBytes() {
 #endif
 }
 
+#ifndef _WIN32
+// The process's threads, as the kernel lists them.
+static long threadsNow() {
+    long count = 0;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (const dirent* task = readdir(tasks)) count += task->d_name[0] != '.';
+        closedir(tasks);
+    }
+    return count;
+}
+#endif
+
 static long numberFrom(const char* name) {
     const char* value = std::getenv(name);
     return value ? std::atol(value) : 0;
 }
 
 #ifdef _WIN32
-// Whether every reference the program took on the virtual camera has been given back once the
-// grid has gone: 1, 0, or -1 when no virtual camera was loaded. Before the grid goes, one
-// connection that must fail (the device has no input pin), whose pins must be given back too.
-static int cameraReleased() {
-    HMODULE camera = GetModuleHandleA("quiltcam-virtual-camera.dll");
-    if (!grid || !camera) return -1;
+// The virtual camera's DLL, kept loaded (COM would unload it with the camera's apartment) so that
+// it can say at exit whether every reference the program took on it has been given back, and
+// whether a connection that must fail (the device has no input pin) gave back its pins too
+// (made from this thread, once the camera sends: a test's liberty, which Wine's COM allows).
+static HMODULE virtualCamera = nullptr;
+static bool failedConnectionClean = false;
+
+static void holdVirtualCamera() {
+    if (!GetModuleHandleA("quiltcam-virtual-camera.dll")) return;
+    virtualCamera = LoadLibraryA("quiltcam-virtual-camera.dll");
     auto* chain = static_cast<DirectShowCamera*>(grid->camera);
-    if (chain->source && chain->connectFilters(chain->graph, chain->source, chain->source) != E_FAIL) return 0;
-    delete grid;
-    grid = nullptr;
-    auto canUnload = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(camera, "DllCanUnloadNow"));
-    return canUnload && canUnload() == S_OK ? 1 : 0;
+    failedConnectionClean = chain->source && chain->connectFilters(chain->graph, chain->source, chain->source) == E_FAIL;
+}
+
+// 1, 0, or -1 when no virtual camera was loaded. The camera has been stopped by now.
+static int cameraReleased() {
+    if (!virtualCamera) return -1;
+    if (grid) grid->stopCamera();  // ended otherwise than by the program's own end
+    auto canUnload = reinterpret_cast<HRESULT(WINAPI*)()>(GetProcAddress(virtualCamera, "DllCanUnloadNow"));
+    return failedConnectionClean && canUnload && canUnload() == S_OK ? 1 : 0;
 }
 #endif
 
@@ -130,6 +152,7 @@ static void writeReport() {
                  startupMs);
 #ifndef _WIN32
     if (FrameCounter::active) FrameCounter::active->report(file);
+    std::fprintf(file, "threads_at_exit %ld\n", threadsNow());
 #else
     std::fprintf(file, "grabber_size %ldx%ld\ncamera_frame_time %lld\ncamera_name %s\n", grabberWidth, grabberHeight,
                  frameTime, cameraName);
@@ -160,9 +183,9 @@ static bool writePpm(const char* path, SDL_Surface* surface) {
 static void dumpAndExit(const char* path) {
     if (!writePpm(path, screen)) {
         std::fprintf(stderr, "%s: cannot write %s\n", programName, path);
-        std::exit(1);
+        endProgram(1);
     }
-    std::exit(0);
+    endProgram(0);
 }
 
 // A key, as the user presses it.
@@ -261,10 +284,13 @@ int main(int argc, char* argv[]) {
     startupMs = wallClockMs() - startingAt;
     fullScreen = (screen->flags & SDL_FULLSCREEN) != 0;
 #ifdef _WIN32
-    grabberWidth = static_cast<DirectShowCamera*>(grid->camera)->connectedWidth;
-    grabberHeight = static_cast<DirectShowCamera*>(grid->camera)->connectedHeight;
-    frameTime = static_cast<DirectShowCamera*>(grid->camera)->connectedFrameTime;
+    if (const CameraStream* stream = grid->camera->streamDescription()) {
+        grabberWidth = (long)stream->width;
+        grabberHeight = (long)stream->height;
+        frameTime = stream->intervalNumerator;
+    }
     std::snprintf(cameraName, sizeof cameraName, "%s", grid->camera->name());
+    holdVirtualCamera();
 #endif
     SDL_ShowCursor(SDL_DISABLE);  // some drivers paint the cursor into the display's pixels
     const Uint32 started = SDL_GetTicks();
@@ -292,7 +318,7 @@ int main(int argc, char* argv[]) {
         if (passes == 1000) residentAfter1000 = residentBytes();
         if (passLimit && passes >= passLimit) {
             residentAtEnd = residentBytes();
-            std::exit(0);
+            endProgram(0);
         }
         if (trace && SDL_GetTicks() - lastTrace >= 50) {
             lastTrace = SDL_GetTicks();
