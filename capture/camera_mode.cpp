@@ -1,6 +1,7 @@
 #include "capture/camera_mode.h"
 
 #include <cstddef>
+#include <utility>
 
 // Ranks a size for frames of width x height: 0, the frame's shape and large enough; 1, large
 // enough; 2, too small. Within a rank, smaller is better, but for too small, where larger is.
@@ -48,6 +49,6 @@ int chooseMode(const std::vector<CameraMode>& modes, int width, int height) {
 
 uint64_t chooseInterval(uint64_t shortest, uint64_t longest, uint64_t unitsPerSecond) {
     const uint64_t thirtieth = unitsPerSecond / 30;  // 333333 in DirectShow's 100 ns
-    if (longest < shortest) longest = shortest;
+    if (longest < shortest) std::swap(shortest, longest);  // as some drivers give them
     return thirtieth < shortest ? shortest : thirtieth > longest ? longest : thirtieth;
 }

@@ -28,14 +28,22 @@ FrameIntake::~FrameIntake() {
 
 bool FrameIntake::configureJpeg() {
     if (!jpeg && !(jpeg = tjInitDecompress())) return false;
-    // The smallest of libjpeg-turbo's scales that still covers the frame.
+    // The smallest of libjpeg-turbo's scales that still covers the frame asked for.
     int count = 0;
     const tjscalingfactor* factors = tjGetScalingFactors(&count);
+    const FrameScaler::Middle middle = FrameScaler::middleOf(in.width, in.height, width, height);
     jpegWidth = in.width;
     jpegHeight = in.height;
     for (int i = 0; factors && i < count; i++) {
         const int scaledWidth = TJSCALED(in.width, factors[i]), scaledHeight = TJSCALED(in.height, factors[i]);
-        if (scaledWidth >= width && scaledHeight >= height && scaledWidth <= jpegWidth && scaledHeight <= jpegHeight) {
+        // Only a half, a quarter or an eighth, of a frame whose middle it divides evenly: each
+        // decoded pixel then stands for a whole block of the frame's (not so at three quarters,
+        // say), and the middle cropped from the decoded picture is the frame's own.
+        const int k = factors[i].denom;
+        const bool even = factors[i].num == 1 && in.width % k == 0 && in.height % k == 0 && middle.x % k == 0 &&
+                          middle.y % k == 0 && middle.width % k == 0 && middle.height % k == 0;
+        if (even && scaledWidth >= width && scaledHeight >= height && scaledWidth <= jpegWidth &&
+            scaledHeight <= jpegHeight) {
             jpegWidth = scaledWidth;
             jpegHeight = scaledHeight;
         }

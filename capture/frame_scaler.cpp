@@ -26,6 +26,15 @@ void FrameScaler::Taps::plan(int start, int length, int span, int target) {
               std::all_of(weights.begin(), weights.end(), [&](uint32_t w) { return w == weights[0]; });
 }
 
+FrameScaler::Middle FrameScaler::middleOf(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight) {
+    int cropWidth = sourceWidth, cropHeight = sourceHeight;
+    if ((long long)sourceWidth * targetHeight > (long long)sourceHeight * targetWidth)
+        cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));  // wider: lose the sides
+    else
+        cropHeight = std::max(1, (int)((long long)sourceWidth * targetHeight / targetWidth));  // taller: top and bottom
+    return {(sourceWidth - cropWidth) / 2, (sourceHeight - cropHeight) / 2, cropWidth, cropHeight};
+}
+
 void FrameScaler::plan(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight, int channels, int spanX,
                        int spanY) {
     this->sourceWidth = sourceWidth;
@@ -33,13 +42,10 @@ void FrameScaler::plan(int sourceWidth, int sourceHeight, int targetWidth, int t
     this->targetWidth = targetWidth;
     this->targetHeight = targetHeight;
     this->channels = channels;
-    int cropWidth = sourceWidth, cropHeight = sourceHeight;
-    if ((long long)sourceWidth * targetHeight > (long long)sourceHeight * targetWidth)
-        cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));  // wider: lose the sides
-    else
-        cropHeight = std::max(1, (int)((long long)sourceWidth * targetHeight / targetWidth));  // taller: top and bottom
-    columns.plan((sourceWidth - cropWidth) / 2, cropWidth, spanX, targetWidth);
-    rows.plan((sourceHeight - cropHeight) / 2, cropHeight, spanY, targetHeight);
+    const Middle middle = middleOf(sourceWidth, sourceHeight, targetWidth, targetHeight);
+    const int cropWidth = middle.width, cropHeight = middle.height;
+    columns.plan(middle.x, cropWidth, spanX, targetWidth);
+    rows.plan(middle.y, cropHeight, spanY, targetHeight);
     samplesAcross = (sourceWidth + spanX - 1) / spanX;
     firstColumn = columns.first[0];
     columnCount = columns.first.back() + columns.count.back() - firstColumn;

@@ -15,6 +15,12 @@ public:
     // sourceHeight pixels of `channels` (1 or 3) interleaved bytes; each of its samples may cover spanX x
     // spanY pixels (2 x 1 for the chroma of 4:2:2 Y'CbCr, 2 x 2 for 4:2:0), so that every plane
     // of a frame is scaled from the same middle to the same target.
+    // The middle of a source of the target's shape, in whole source pixels: where it starts and
+    // how large it is.
+    struct Middle {
+        int x, y, width, height;
+    };
+    static Middle middleOf(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight);
     void plan(int sourceWidth, int sourceHeight, int targetWidth, int targetHeight, int channels = 3, int spanX = 1,
               int spanY = 1);
     bool planned() const { return sourceWidth > 0; }

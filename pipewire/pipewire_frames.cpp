@@ -5,7 +5,6 @@
 #include <spa/pod/iter.h>
 
 #include <algorithm>
-#include <numeric>
 
 namespace {
 
@@ -74,19 +73,21 @@ void addOfferedModes(const spa_pod* param, int width, int height, std::vector<Of
     std::vector<spa_rectangle> sizes = valuesOf<spa_rectangle>(param, SPA_FORMAT_VIDEO_size, SPA_TYPE_Rectangle, &choice);
     if (ranged(choice) && sizes.size() >= 3) {
         const spa_rectangle step = sizes.size() >= 4 ? sizes[3] : spa_rectangle{1, 1};
-        sizes = {{within((uint32_t)width, sizes[1].width, sizes[2].width, step.width),
-                  within((uint32_t)height, sizes[1].height, sizes[2].height, step.height)}};
+        // Some sources give the bounds the other way round.
+        const auto [leastWidth, mostWidth] = std::minmax(sizes[1].width, sizes[2].width);
+        const auto [leastHeight, mostHeight] = std::minmax(sizes[1].height, sizes[2].height);
+        sizes = {{within((uint32_t)width, leastWidth, mostWidth, step.width),
+                  within((uint32_t)height, leastHeight, mostHeight, step.height)}};
     }
     std::vector<spa_fraction> rates = valuesOf<spa_fraction>(param, SPA_FORMAT_VIDEO_framerate, SPA_TYPE_Fraction, &choice);
     if (ranged(choice) && rates.size() >= 3) {
-        // Intervals in 1/3000000 s, where a thirtieth of a second is whole: the rule's pick.
-        const uint64_t units = 3000000;
-        const spa_fraction least = rates[1], most = rates[2];
-        const uint64_t shortest = most.num ? units * most.denom / most.num : 0;
-        const uint64_t longest = least.num ? units * least.denom / least.num : UINT32_MAX;
-        const uint64_t interval = std::max<uint64_t>(1, chooseInterval(shortest, longest, units));
-        const uint64_t common = std::gcd(units, interval);
-        rates = {{(uint32_t)(units / common), (uint32_t)std::min<uint64_t>(interval / common, UINT32_MAX)}};
+        // The rule's pick, in the range's own fractions: 30 a second where it holds it, else
+        // its nearer end (some sources give the bounds the other way round).
+        spa_fraction least = rates[1], most = rates[2];
+        auto slower = [](spa_fraction a, spa_fraction b) { return (uint64_t)a.num * b.denom < (uint64_t)b.num * a.denom; };
+        if (slower(most, least)) std::swap(least, most);
+        const spa_fraction thirty{30, 1};
+        rates = {slower(thirty, least) ? least : slower(most, thirty) ? most : thirty};
     }
     if (rates.empty()) rates = {{0, 1}};
     for (uint32_t format : formats) {

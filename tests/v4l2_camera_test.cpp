@@ -14,12 +14,12 @@
 
 namespace {
 
-// The fuzzing seed's 160 x 120 JPEG (after its four bytes of fuzzer settings): red at the
+// The fuzzing seed's 160 x 120 JPEG (after its seven bytes of fuzzer settings): red at the
 // top, fading to blue at the bottom.
 std::vector<unsigned char> seedJpeg() {
     std::ifstream file(QUILTCAM_SOURCE_DIR "/tests/fuzz/corpus/frame_intake/mjpeg-160x120", std::ios::binary);
     std::vector<unsigned char> jpeg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    jpeg.erase(jpeg.begin(), jpeg.begin() + std::min<size_t>(4, jpeg.size()));
+    jpeg.erase(jpeg.begin(), jpeg.begin() + std::min<size_t>(7, jpeg.size()));
     return jpeg;
 }
 

@@ -10,32 +10,15 @@
 #include <chrono>
 #include <cstring>
 
+#include "v4l2/v4l2_frames.h"
+
 static const unsigned bufferCount = 4;
 // A device that keeps failing DQBUF with EIO this many times in a row is treated as gone.
 static const int ioErrorsBeforeGone = 50;
 // What configure says besides an errno value.
 enum { noFormatRead = -1 };
 
-// The formats the frame intake reads, by their V4L2 codes. libv4lconvert's come after all.
-static const struct {
-    uint32_t fourcc;
-    PixelLayout layout;
-} intakeFormats[] = {
-    {V4L2_PIX_FMT_BGR24, PixelLayout::bgr24}, {V4L2_PIX_FMT_RGB24, PixelLayout::rgb24},
-    {V4L2_PIX_FMT_YUYV, PixelLayout::yuyv},   {V4L2_PIX_FMT_YVYU, PixelLayout::yvyu},
-    {V4L2_PIX_FMT_UYVY, PixelLayout::uyvy},   {V4L2_PIX_FMT_VYUY, PixelLayout::vyuy},
-    {V4L2_PIX_FMT_NV16, PixelLayout::nv16},   {V4L2_PIX_FMT_NV61, PixelLayout::nv61},
-    {V4L2_PIX_FMT_NV12, PixelLayout::nv12},   {V4L2_PIX_FMT_NV21, PixelLayout::nv21},
-    {V4L2_PIX_FMT_YUV420, PixelLayout::yu12}, {V4L2_PIX_FMT_YVU420, PixelLayout::yv12},
-    {V4L2_PIX_FMT_MJPEG, PixelLayout::mjpeg}, {V4L2_PIX_FMT_JPEG, PixelLayout::mjpeg},
-};
 static const int convertedRank = 6;
-
-static const PixelLayout* layoutOf(uint32_t fourcc) {
-    for (const auto& format : intakeFormats)
-        if (format.fourcc == fourcc) return &format.layout;
-    return nullptr;
-}
 
 // libv4lconvert asks the device about its formats through these, so that its questions go
 // through the same seam as ours.
@@ -66,19 +49,6 @@ static const libv4l_dev_ops deviceOps = makeDeviceOps();
 V4l2Camera::V4l2Camera(V4l2System& system, FrameTap* tap) : CameraCore(tap), system(system) {}
 
 V4l2Camera::~V4l2Camera() { stop(); }
-
-// The Y'CbCr matrix a driver states; where it leaves that to the colour space, the one the
-// kernel's own map gives for it.
-static YcbcrMatrix matrixOf(const v4l2_pix_format& pix) {
-    const uint32_t encoding =
-        pix.ycbcr_enc == V4L2_YCBCR_ENC_DEFAULT ? (uint32_t)V4L2_MAP_YCBCR_ENC_DEFAULT(pix.colorspace) : pix.ycbcr_enc;
-    switch (encoding) {
-    case V4L2_YCBCR_ENC_709: case V4L2_YCBCR_ENC_XV709: return YcbcrMatrix::bt709;
-    case V4L2_YCBCR_ENC_BT2020: case V4L2_YCBCR_ENC_BT2020_CONST_LUM: return YcbcrMatrix::bt2020;
-    case V4L2_YCBCR_ENC_SMPTE240M: return YcbcrMatrix::smpte240m;
-    default: return YcbcrMatrix::bt601;
-    }
-}
 
 // Whether a format is compressed (its frames as long as they come out) as the driver lists it.
 static bool listsAsCompressed(V4l2System& system, int fd, uint32_t fourcc) {
@@ -197,9 +167,9 @@ int V4l2Camera::chooseFormat(v4l2_format* camera, v4l2_fract* interval) {
     v4l2_fmtdesc listed{};
     listed.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     for (; system.ioctl(fd, VIDIOC_ENUM_FMT, &listed) == 0; listed.index++)
-        for (const auto& format : intakeFormats)
-            if (format.fourcc == listed.pixelformat && (!sourceFormat || sourceFormat == format.fourcc))
-                listModes(format.fourcc, layoutPreference(format.layout), &modes, &formats);
+        for (uint32_t fourcc : intakeFourccs)
+            if (fourcc == listed.pixelformat && (!sourceFormat || sourceFormat == fourcc))
+                listModes(fourcc, layoutPreference(*layoutOfFourcc(fourcc)), &modes, &formats);
     const int chosen = chooseMode(modes, width, height);
     if (chosen < 0) return sourceFormat ? EINVAL : chooseConverted(camera, interval);
     *camera = {};
@@ -293,16 +263,10 @@ int V4l2Camera::configure() {
     bgr.field = V4L2_FIELD_NONE;
     bgr.bytesperline = bgr.width * 3;
     bgr.sizeimage = bgr.width * bgr.height * 3;
-    const v4l2_pix_format& pix = converter ? bgr : camera.fmt.pix;
-    const PixelLayout* layout = layoutOf(pix.pixelformat);
-    FrameFormat format{layout ? *layout : PixelLayout::bgr24, (int)pix.width, (int)pix.height};
-    format.matrix = matrixOf(pix);
-    format.fullRange = (pix.quantization == V4L2_QUANTIZATION_DEFAULT
-                            ? (uint32_t)V4L2_MAP_QUANTIZATION_DEFAULT(false, pix.colorspace, pix.ycbcr_enc)
-                            : pix.quantization) == V4L2_QUANTIZATION_FULL_RANGE;
+    FrameFormat format{PixelLayout::bgr24, 0, 0};
     if (converter) converted.assign(bgr.sizeimage, 0);
     compressed = listsAsCompressed(system, fd, camera.fmt.pix.pixelformat);
-    if (!configureFrames(format)) return EINVAL;
+    if (!frameFormatOf(converter ? bgr : camera.fmt.pix, &format) || !configureFrames(format)) return EINVAL;
     streamed.format = camera.fmt.pix.pixelformat;  // what the camera sends, converted or not
     streamed.width = cameraWidth;
     streamed.height = cameraHeight;
@@ -384,7 +348,7 @@ void V4l2Camera::deliverBuffer(const v4l2_buffer& buffer) {
     const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && buffer.bytesused > 0 && buffer.bytesused <= mapped.length;
     FramePlane plane{nullptr, 0, 0};
     if (whole && !converter) {
-        plane = {data, buffer.bytesused, cameraFormat.fmt.pix.bytesperline};
+        plane = planeOf(cameraFormat.fmt.pix, data, buffer.bytesused);
     } else if (whole && (compressed || buffer.bytesused >= cameraFormat.fmt.pix.sizeimage) &&
                v4lconvert_convert(converter, &cameraFormat, &convertedFormat, const_cast<unsigned char*>(data),
                                   (int)buffer.bytesused, converted.data(), (int)converted.size()) == (int)converted.size()) {

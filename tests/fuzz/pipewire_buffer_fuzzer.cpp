@@ -17,7 +17,8 @@ static const uint32_t spaFormats[] = {
     SPA_VIDEO_FORMAT_BGR,  SPA_VIDEO_FORMAT_RGB,  SPA_VIDEO_FORMAT_YUY2, SPA_VIDEO_FORMAT_YVYU, SPA_VIDEO_FORMAT_UYVY,
     SPA_VIDEO_FORMAT_VYUY, SPA_VIDEO_FORMAT_NV12, SPA_VIDEO_FORMAT_NV21, SPA_VIDEO_FORMAT_NV16, SPA_VIDEO_FORMAT_NV61,
     SPA_VIDEO_FORMAT_I420, SPA_VIDEO_FORMAT_YV12, 0};  // 0: MJPEG
-static const uint32_t sizes[][2] = {{160, 120}, {32, 24}, {16, 12}, {322, 242}, {2, 2}, {8, 6}, {640, 480}, {63, 47}};
+// The generated shapes' kinds: 4:3, odd, 21:9, 3:4, and the tiny.
+static const uint32_t sizes[][2] = {{160, 120}, {32, 24}, {16, 12}, {161, 121}, {2, 2}, {8, 6}, {280, 120}, {63, 84}};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;

@@ -54,23 +54,23 @@ backend-choice-ignores-tests^camera/platform_camera.cpp^    if (testMaker) retur
 hand-over-read-in-place^capture/frame_hand_over.cpp^reading = newest.exchange(reading) & ~fresh;^reading = newest.load() & ~fresh;^tsan FrameHandOver
 wrong-size-frame-accepted^capture/frame_hand_over.cpp^if (bytes != frameBytes || bytes == 0) return;^if (bytes > frameBytes) return;^unit FrameHandOver
 overlong-frame-read^v4l2/v4l2_camera.cpp^buffer.bytesused > 0 && buffer.bytesused <= mapped.length;^buffer.bytesused > 0;^unit V4l2Camera
-truncated-jpeg-accepted^capture/frame_intake.cpp^if (!plane.data || !endsLikeJpeg(plane.data, plane.bytes)) return nullptr;^if (!plane.data) return nullptr;^unit V4l2Camera
-jpeg-padding-refused^capture/frame_intake.cpp^    while (length > 2 && data[length - 1] == 0) length--;  // some cameras pad with zeros\n^^unit FrameIntake
-row-stride-ignored^capture/frame_intake.cpp^*stride = plane.rowBytes ? plane.rowBytes : shape.rowBytes;^*stride = shape.rowBytes;^unit FrameIntake
-chroma-plane-stride-from-luma^capture/frame_intake.cpp^const size_t stride = planar(layout) && p == 1 ? strides[0] / 2 : strides[p - 1];^const size_t stride = strides[p - 1];^unit FrameIntake
-cb-and-cr-swapped^capture/frame_intake.cpp^    if (crFirst(layout)) std::swap(u, v);\n    scaler.scaleFine^    scaler.scaleFine^unit FrameIntake
+truncated-jpeg-accepted^capture/frame_intake_ycbcr.cpp^if (!plane.data || !endsLikeJpeg(plane.data, plane.bytes)) return nullptr;^if (!plane.data) return nullptr;^unit V4l2Camera
+jpeg-padding-refused^capture/frame_intake_ycbcr.cpp^    while (length > 2 && data[length - 1] == 0) length--;  // some cameras pad with zeros\n^^unit FrameShapes|FrameIntake
+row-stride-ignored^capture/frame_intake_layouts.h^*stride = plane.rowBytes ? plane.rowBytes : shape.rowBytes;^*stride = shape.rowBytes;^unit FrameShapes|FrameIntake
+chroma-plane-stride-from-luma^capture/frame_intake_ycbcr.cpp^const size_t stride = planar(layout) && p == 1 ? strides[0] / 2 : strides[p - 1];^const size_t stride = strides[p - 1];^unit FrameShapes|FrameIntake
+cb-and-cr-swapped^capture/frame_intake_ycbcr.cpp^    if (crFirst(layout)) std::swap(u, v);\n    scaler.scaleFine^    scaler.scaleFine^unit FrameShapes|FrameIntake
 flagged-buffer-drawn^v4l2/v4l2_camera.cpp^const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && ^const bool whole = ^unit V4l2Camera
-wrong-colour-matrix^capture/frame_intake.cpp^kr = format.bt709 ? 0.2126 : 0.299, kb = format.bt709 ? 0.0722 : 0.114^kr = format.bt709 ? 0.299 : 0.2126, kb = format.bt709 ? 0.114 : 0.0722^unit FrameIntake
-limited-range-read-as-full^capture/frame_intake.cpp^const double lumaFactor = format.fullRange ? 1.0 : 255.0 / 219.0^const double lumaFactor = 1.0^unit FrameIntake
+wrong-colour-matrix^capture/frame_intake_ycbcr.cpp^{{0.299, 0.114}, {0.2126, 0.0722}^{{0.2126, 0.0722}, {0.299, 0.114}^unit FrameShapes|FrameIntake
+limited-range-read-as-full^capture/frame_intake_ycbcr.cpp^const double lumaFactor = format.fullRange ? 1.0 : 255.0 / 219.0^const double lumaFactor = 1.0^unit FrameShapes|FrameIntake
 size-choice-ignores-shape^capture/camera_mode.cpp^return largeEnough ? (sameShape ? 0 : 1) : 2;^return largeEnough ? 0 : 2;^unit CameraModeChoice
 slowest-rate-chosen^capture/camera_mode.cpp^(uint64_t)a.intervalNumerator * b.intervalDenominator < ^(uint64_t)a.intervalNumerator * b.intervalDenominator > ^unit CameraModeChoice
 rate-not-capped-at-30^capture/camera_mode.cpp^if (aCalm != bCalm) return aCalm;^if (aCalm != bCalm) return bCalm;^unit CameraModeChoice
 range-takes-its-fastest^capture/camera_mode.cpp^return thirtieth < shortest ? shortest : thirtieth > longest ? longest : thirtieth;^return shortest;^unit CameraModeChoice
-scaler-weight-off-by-one^capture/frame_scaler.cpp^weights.push_back((uint32_t)overlap);^weights.push_back((uint32_t)overlap + 1);^unit FrameScaler
+scaler-weight-off-by-one^capture/frame_scaler.cpp^weights.push_back((uint32_t)overlap);^weights.push_back((uint32_t)overlap + 1);^unit FrameShapes
 pipewire-flagged-buffer-drawn^pipewire/pipewire_frames.cpp^(chunk->flags & (SPA_CHUNK_FLAG_CORRUPTED | SPA_CHUNK_FLAG_EMPTY)) ||^^unit PipeWireFrames
 pipewire-chunk-past-its-memory^pipewire/pipewire_frames.cpp^if (chunk->size == 0 || chunk->size > data.maxsize - offset) return 0;^if (chunk->size == 0) return 0;^unit PipeWireFrames
-pipewire-range-not-chosen-from^pipewire/pipewire_frames.cpp^    if (ranged(choice) && rates.size() >= 3) {^    if (false) {^unit PipeWireFrames
-scaler-stretches^capture/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameScaler
+pipewire-range-not-chosen-from^pipewire/pipewire_frames.cpp^    if (ranged(choice) && rates.size() >= 3) {^    if (false) {^unit CameraModeChoice
+scaler-stretches^capture/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameShapes
 no-frame-rate-asked^v4l2/v4l2_camera.cpp^parameters.parm.capture.timeperframe = interval;^(void)interval;^guest shape_and_rate
 pipewire-not-first^camera/platform_camera.cpp^systems[])(const CameraOptions&) = {newPipeWire, newV4l2};^systems[])(const CameraOptions&) = {newV4l2, newPipeWire};^guest pipewire
 unchecked-creation^directshow/capture_chain.cpp^    if (SUCCEEDED(status)) {\n        status = grabberFilter->QueryInterface^    {\n        status = grabberFilter->QueryInterface^wine
@@ -82,8 +82,8 @@ missed-release-on-failure^directshow/capture_chain.cpp^        out->Release();\n
 buffer-not-requeued^v4l2/v4l2_camera.cpp^broken = system.ioctl(fd, VIDIOC_QBUF, &buffer) != 0;^broken = false;^unit V4l2Camera
 requeue-failure-ignored^v4l2/v4l2_camera.cpp^broken = system.ioctl(fd, VIDIOC_QBUF, &buffer) != 0;^broken = system.ioctl(fd, VIDIOC_QBUF, &buffer) != 0 && errno == ENODEV;^unit V4l2Camera
 media-controller-node-taken^v4l2/v4l2_camera.cpp^(caps & V4L2_CAP_STREAMING) && !(caps & V4L2_CAP_IO_MC))^(caps & V4L2_CAP_STREAMING))^unit V4l2Camera
-colour-space-not-mapped^v4l2/v4l2_camera.cpp^? (uint32_t)V4L2_MAP_YCBCR_ENC_DEFAULT(pix.colorspace) : pix.ycbcr_enc;^? (uint32_t)(pix.colorspace == V4L2_COLORSPACE_REC709 ? V4L2_YCBCR_ENC_709 : V4L2_YCBCR_ENC_601) : pix.ycbcr_enc;^unit V4l2Camera
-matrix-not-from-the-driver^v4l2/v4l2_camera.cpp^    format.matrix = matrixOf(pix);\n^^guest colours
+colour-space-not-mapped^v4l2/v4l2_frames.cpp^? (uint32_t)V4L2_MAP_YCBCR_ENC_DEFAULT(pix.colorspace) : pix.ycbcr_enc;^? (uint32_t)(pix.colorspace == V4L2_COLORSPACE_REC709 ? V4L2_YCBCR_ENC_709 : V4L2_YCBCR_ENC_601) : pix.ycbcr_enc;^unit V4l2Camera
+matrix-not-from-the-driver^v4l2/v4l2_frames.cpp^    format->matrix = matrixOf(pix);\n^^guest colours
 reconnect-never-sleeps^v4l2/v4l2_camera.cpp^            std::this_thread::sleep_for(std::chrono::milliseconds(50));^            continue;^guest faults
 busy-camera-not-passed-over^capture/camera_life.cpp^        if (attempt(index, index == same)) return;^        if (attempt(index, index == same) || true) return;^unit CameraLife
 grey-camera-first^capture/camera_life.cpp^        if (attempt(index, index == same)) return;^        if (attempt(index, true)) return;^unit CameraLife
@@ -103,6 +103,13 @@ top-down-frames-copied-as-they-are^directshow/capture_chain.cpp^        format.b
 padded-rows-read-packed^directshow/capture_chain.cpp^rowBytes = ((size_t)format.width * 3 + 3) & ~(size_t)3;^rowBytes = (size_t)format.width * 3;^wine
 capture-pin-not-sought^directshow/capture_chain.cpp^    if (FAILED(builder->FindPin(source, PINDIR_OUTPUT, &PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, FALSE, 0, &sourceOut)))\n        sourceOut = pinOf(source, PINDIR_OUTPUT);^    sourceOut = pinOf(source, PINDIR_OUTPUT);^wine
 short-sample-taken^directshow/directshow_camera.cpp^const FramePlane plane{data, length > 0 ? (size_t)length : 0, camera.rowBytes};^const FramePlane plane{data, (size_t)sample->GetSize(), camera.rowBytes};^wine
+chroma-plane-cropped-as-its-own-shape^capture/frame_intake_ycbcr.cpp^    chromaScaler.plan(format.width, format.height, w, h, 1, 2, fourTwoZero(format.layout) ? 2 : 1);^    chromaScaler.plan(chromaWidth, chromaHeight, w, h, 1);^unit FrameShapes
+odd-width-chroma-rounded-down^capture/frame_intake_ycbcr.cpp^const size_t w = in.width, h = in.height, chromaWidth = (w + 1) / 2;^const size_t w = in.width, h = in.height, chromaWidth = w / 2;^unit FrameShapes
+v4l2-stride-ignored^v4l2/v4l2_frames.cpp^return {data, bytesUsed, pix.bytesperline};^return {data, bytesUsed, 0};^unit FrameShapes
+jpeg-scale-off-the-middle^capture/frame_intake_ycbcr.cpp^in.height % k == 0 && middle.x % k == 0 &&^in.height % k == 0 && true &&^unit FrameShapes
+pipewire-matrix-from-the-primaries^pipewire/pipewire_frames.cpp^matrixOf(info.color_matrix)^matrixOf(info.color_primaries)^unit FrameShapes
+swapped-rate-range-taken-as-given^pipewire/pipewire_frames.cpp^        if (slower(most, least)) std::swap(least, most);\n^^unit CameraModeChoice
+swapped-interval-range-taken-as-given^capture/camera_mode.cpp^    if (longest < shortest) std::swap(shortest, longest);  // as some drivers give them^    if (longest < shortest) longest = shortest;^unit CameraModeChoice
 FAULTS
 )
 
