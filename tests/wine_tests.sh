@@ -1,22 +1,29 @@
 #!/usr/bin/env bash
 # The Windows programs under Wine, on Wine's own DirectShow, first with no camera, then with the
 # virtual camera registered, then on Wine's own capture filter in front of vivid:
-#   wine_tests.sh WINDOWS-BUILD LINUX-BUILD [novivid]
+#   wine_tests.sh WINDOWS-BUILD LINUX-BUILD [PART...]
+# PART (all when none is named): nocamera display shipped failures unplug short two install vivid.
 # The Linux build brings the frame maker, the window closer and the Linux test program, whose
 # display the Windows one must match byte for byte. Everything runs in the guest kernel
 # (tests/support/guest.sh), where 32-bit programs run natively: on a 64-bit kernel without
 # 32-bit support Wine would run through qemu-user, whose signal delivery Wine's own fault
 # handler cannot work with (a fault Wine would handle kills the process there instead), so
-# what passed would depend on the machine. `novivid` leaves out the cases on vivid.
+# what passed would depend on the machine. The guest's results, with its Wine prefix (about
+# 600 MB, made once and kept for every later run and checkout), are in /var/cache/quiltcam/wine-guest
+# (or, where that cannot be written, beside the Windows build).
 set -u
-win=$(cd "$1" && pwd) linux=$(cd "$2" && pwd) vivid=${3:-vivid}
+win=$(cd "$1" && pwd) linux=$(cd "$2" && pwd)
+parts=" ${*:3} "
 if [ -z "${GUEST_RESULTS:-}" ]; then
-    QUILTCAM_GUEST_CPU=qemu64 QUILTCAM_GUEST_MEMORY=2048 QUILTCAM_GUEST_TIMEOUT=${QUILTCAM_GUEST_TIMEOUT:-3000} \
-        exec "$(dirname "$0")/support/guest.sh" "$win/guest-wine" "$0" "$win" "$linux" "$vivid"
+    results=/var/cache/quiltcam/wine-guest
+    mkdir -p "$results" 2>/dev/null && [ -w "$results" ] || results=$win/guest-wine
+    QUILTCAM_GUEST_CPU=qemu64 QUILTCAM_GUEST_MEMORY=3072 QUILTCAM_GUEST_TIMEOUT=${QUILTCAM_GUEST_TIMEOUT:-3000} \
+        exec "$(dirname "$0")/support/guest.sh" "$results" "$0" "$@"
 fi
-# In the guest. The Wine prefix (about 600 MB) lives in the results, kept between runs; the
-# programs run from the guest's own memory (Wine cannot map programs from the uncached results
-# folder, and they write stderr.txt beside themselves where the tree is read-only).
+part() { [ "$parts" = "  " ] || [[ "$parts" == *" $1 "* ]]; }
+# In the guest. The programs run from the guest's own memory (Wine cannot map programs from the
+# uncached results folder, and they write stderr.txt beside themselves where the tree is
+# read-only).
 export WINEPREFIX=$GUEST_RESULTS/wine-prefix HOME=$GUEST_RESULTS/home
 mkdir -p "$HOME"
 . "$(dirname "$0")/support/wine_session.sh"
@@ -32,6 +39,7 @@ cameraDll='Z:'$win/tests/windows/quiltcam-virtual-camera.dll
 . "$(dirname "$0")/support/check.sh"
 
 new_prefix
+echo "  (Wine ready after $SECONDS s)"
 wine regsvr32 /s /u "$cameraDll" >/dev/null 2>&1  # a camera left by an earlier run
 
 # failure_box EXE PATTERN [ENV=VALUE...]: the program says what PATTERN matches in a message box
@@ -52,14 +60,17 @@ $M scene 6 "$work/scene-640.raw" 640x480
 $M scene 90 "$work/long.raw"
 $M scene 6 "$work/scene-322.raw" 322x242
 
+if part nocamera; then
 # With no camera: the window opens, then the message box.
 WINDOW=1 failure_box "$win/quiltcam.exe" "quiltcam: no video capture device found"
 for program in "$win/quiltcam-fullscreen.exe" "$testcam"; do
     failure_box "$program" "$(basename "$program" .exe | sed 's/-testcam//'): no video capture device found"
 done
 
+fi
 wine regsvr32 /s "$cameraDll" >"$work/regsvr32.log" 2>&1
 
+if part display; then
 # The test program on Wine's DirectShow: the same display as on Linux, byte for byte, with the
 # camera at the size and rate the program chose (the frame time in 100 ns units). A webcam's
 # list (16:9 first, YUY2 and RGB24 at several sizes and rates, starting at 1280x720 YUY2) gives
@@ -87,6 +98,8 @@ top-down scene 160x120 160x120 333333 QUILTCAM_VIRTUAL_CAMERA_TOPDOWN=1
 322x242-camera scene-322 322x242 322x242 333333 QUILTCAM_VIRTUAL_CAMERA_MODES=
 TABLE
 
+fi
+if part shipped; then
 # The shipped program, no hooks: what the user sees in its window, once the camera holds its
 # last frame, and no other window (the camera has a preview pin too, which DirectShow would
 # render in a window of its own); and the window's close ends it.
@@ -104,6 +117,8 @@ cmp -s "$work/expected.ppm" "$work/window.ppm"
 check "quiltcam.exe: its window shows the camera's picture, byte for byte" $?
 check "quiltcam.exe: exit status 0 on the window's close (was $status)" $([ "$status" = 0 ]; echo $?)
 
+fi
+if part failures; then
 # A camera that sends only YUY2: Wine's graph has no converter to RGB24 for the grabber (its AVI
 # decompressor finds no codec), so the program says so rather than show black for ever.
 failure_box "$testcam" "quiltcam: cannot take frames from Quiltcam Virtual Camera: .+" \
@@ -113,6 +128,8 @@ failure_box "$testcam" "quiltcam: cannot take frames from Quiltcam Virtual Camer
 failure_box "$testcam" "quiltcam: cannot create the sample grabber \(qedit.dll\): .+" \
     QUILTCAM_TEST_FRAMES="Z:$work/scene.raw" WINEDLLOVERRIDES="mscoree,mshtml,qedit="
 
+fi
+if part unplug; then
 # Unplugged after 20 frames and back a second later, as itself or as a camera that offers only
 # another size: the picture holds meanwhile, and capture resumes within about a second of the
 # camera's return. (Traces: ms, frames, middle cell.)
@@ -141,6 +158,8 @@ check "unplugged and back as $back: the picture holds while the camera is away" 
 check "unplugged and back as $back: live again ${resumed} ms after the return (5 s allowed)" $([ "$resumed" -le 5000 ]; echo $?)
 done
 
+fi
+if part short; then
 # Every other sample cut short, white in the part given: none of them reaches the display,
 # whose middle cell keeps the one picture's colour throughout.
 $M scene 1 "$work/still.raw"
@@ -153,6 +172,8 @@ seen=$(awk '$2 > 0 {print $3 "," $4 "," $5}' "$work/trace" | sort -u | tr '\n' '
 check "short samples: never drawn (the middle cell: $seen), status $status" \
     $([ "$status" = 0 ] && [ "$(wc -w <<<"$seen")" = 1 ]; echo $?)
 
+fi
+if part unplug; then
 # A key while the camera is away ends the frame loop at once (its trace stops); Wine then takes
 # a moment to end the process.
 start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/long.raw" QUILTCAM_VIRTUAL_CAMERA_UNPLUG=20,60000 \
@@ -167,6 +188,8 @@ exited=$(($(date +%s%3N) - pressed))
 check "unplugged: a key ends the loop in ${ended} ms (3 s allowed) and the process in ${exited} ms, status 0 (was $status)" \
     $([ "$status" = 0 ] && [ $ended -lt 3000 ] && [ $exited -lt 30000 ]; echo $?)
 
+fi
+if part two; then
 # Two cameras, the second with a picture of its own: the first usable one in the category's
 # order; the same one back after a loss, another only once it has been gone two seconds.
 wine regsvr32 /s /u "$cameraDll" >/dev/null 2>&1
@@ -217,8 +240,11 @@ done <<TABLE
 stops-sending-after-20-frames QUILTCAM_VIRTUAL_CAMERA_STOPS=20
 is-free-once-the-second-drops-out-and-comes-back QUILTCAM_VIRTUAL_CAMERA_BUSY=1500 QUILTCAM_VIRTUAL_CAMERA2_UNPLUG=20,1000
 TABLE
+fi
 wine regsvr32 /s /u "$cameraDll" >/dev/null 2>&1
 
+echo "  (cases on the virtual camera done after $SECONDS s)"
+if part install; then
 # The zip and the installer, as a user gets them. The installer goes into a fresh prefix,
 # silently; the installed program runs (no camera there); the uninstaller takes it all away.
 zip=$(ls "$built"/quiltcam-*-win32.zip | tail -n 1)
@@ -226,8 +252,7 @@ zip=$(ls "$built"/quiltcam-*-win32.zip | tail -n 1)
 held=$?
 check "$(basename "$zip") holds both programs and a read-me" $held
 wineserver -k 2>/dev/null
-export WINEPREFIX=$GUEST_RESULTS/fresh-prefix
-rm -rf "$WINEPREFIX"
+export WINEPREFIX=$work/fresh-prefix  # in the guest's memory: installed programs run from it
 new_prefix
 drive=$WINEPREFIX/drive_c
 installed="$drive/Program Files/Quiltcam" menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/Quiltcam"
@@ -248,8 +273,10 @@ registered=$?
 check "the uninstaller removes the programs, the shortcuts and its registry entry" \
     $([ ! -e "$installed" ] && [ ! -e "$menu" ] && [ $registered != 0 ]; echo $?)
 
+fi
+echo "  (the installer's cases done after $SECONDS s)"
 # Wine's own capture filter, which reads V4L2 devices, in front of a real V4L2 driver.
 wineserver -k 2>/dev/null
 export WINEPREFIX=$GUEST_RESULTS/wine-prefix
-[ "$vivid" = novivid ] || . "$(dirname "$0")/wine_vivid_tests.sh"
+part vivid && . "$(dirname "$0")/wine_vivid_tests.sh"
 checks_done wine

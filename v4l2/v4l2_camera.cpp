@@ -167,9 +167,9 @@ int V4l2Camera::chooseFormat(v4l2_format* camera, v4l2_fract* interval) {
     v4l2_fmtdesc listed{};
     listed.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     for (; system.ioctl(fd, VIDIOC_ENUM_FMT, &listed) == 0; listed.index++)
-        for (uint32_t fourcc : intakeFourccs)
-            if (fourcc == listed.pixelformat && (!sourceFormat || sourceFormat == fourcc))
-                listModes(fourcc, layoutPreference(*layoutOfFourcc(fourcc)), &modes, &formats);
+        if (const PixelLayout* layout = layoutOfFourcc(listed.pixelformat))
+            if (!sourceFormat || sourceFormat == listed.pixelformat)
+                listModes(listed.pixelformat, layoutPreference(*layout), &modes, &formats);
     const int chosen = chooseMode(modes, width, height);
     if (chosen < 0) return sourceFormat ? EINVAL : chooseConverted(camera, interval);
     *camera = {};

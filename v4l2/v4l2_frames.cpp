@@ -14,12 +14,6 @@ static const struct {
     {V4L2_PIX_FMT_MJPEG, PixelLayout::mjpeg}, {V4L2_PIX_FMT_JPEG, PixelLayout::mjpeg},
 };
 
-const uint32_t intakeFourccs[14] = {
-    V4L2_PIX_FMT_BGR24, V4L2_PIX_FMT_RGB24, V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_YVYU,   V4L2_PIX_FMT_UYVY,
-    V4L2_PIX_FMT_VYUY,  V4L2_PIX_FMT_NV16,  V4L2_PIX_FMT_NV61, V4L2_PIX_FMT_NV12,   V4L2_PIX_FMT_NV21,
-    V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_YVU420, V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_JPEG,
-};
-
 const PixelLayout* layoutOfFourcc(uint32_t fourcc) {
     for (const auto& format : intakeFormats)
         if (format.fourcc == fourcc) return &format.layout;

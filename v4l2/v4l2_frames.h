@@ -11,8 +11,6 @@
 
 // The intake's layout for a V4L2 pixel format, or null for one it does not read.
 const PixelLayout* layoutOfFourcc(uint32_t fourcc);
-// The V4L2 codes of the formats the intake reads, in the order the V4L2 camera considers them.
-extern const uint32_t intakeFourccs[14];
 
 // The format agreed, as the intake takes it: the Y'CbCr matrix the driver states, or where it
 // leaves that to the colour space the one the kernel's own map gives it; full range where it

@@ -73,12 +73,12 @@ pipewire-range-not-chosen-from^pipewire/pipewire_frames.cpp^    if (ranged(choic
 scaler-stretches^capture/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameShapes
 no-frame-rate-asked^v4l2/v4l2_camera.cpp^parameters.parm.capture.timeperframe = interval;^(void)interval;^guest shape_and_rate
 pipewire-not-first^camera/platform_camera.cpp^systems[])(const CameraOptions&) = {newPipeWire, newV4l2};^systems[])(const CameraOptions&) = {newV4l2, newPipeWire};^guest pipewire
-unchecked-creation^directshow/capture_chain.cpp^    if (SUCCEEDED(status)) {\n        status = grabberFilter->QueryInterface^    {\n        status = grabberFilter->QueryInterface^wine
-camera-list-ignored^directshow/capture_chain.cpp^if (chosen >= 0) streamConfig->SetFormat(types[chosen]);^(void)chosen;^wine
-rate-not-asked^directshow/capture_chain.cpp^(REFERENCE_TIME)chooseInterval(caps.MinFrameInterval, caps.MaxFrameInterval, 10000000);^info->AvgTimePerFrame;^wine
-preview-in-a-window^directshow/capture_chain.cpp^source, nullptr, previewRenderer);^source, nullptr, nullptr);^wine
-leaked-reference^directshow/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^wine
-missed-release-on-failure^directshow/capture_chain.cpp^        out->Release();\n        return E_FAIL;^        return E_FAIL;^wine
+unchecked-creation^directshow/capture_chain.cpp^    if (SUCCEEDED(status)) {\n        status = grabberFilter->QueryInterface^    {\n        status = grabberFilter->QueryInterface^wine failures
+camera-list-ignored^directshow/capture_chain.cpp^if (chosen >= 0) streamConfig->SetFormat(types[chosen]);^(void)chosen;^wine display
+rate-not-asked^directshow/capture_chain.cpp^(REFERENCE_TIME)chooseInterval(caps.MinFrameInterval, caps.MaxFrameInterval, 10000000);^info->AvgTimePerFrame;^wine display
+preview-in-a-window^directshow/capture_chain.cpp^source, nullptr, previewRenderer);^source, nullptr, nullptr);^wine shipped
+leaked-reference^directshow/capture_chain.cpp^    pins->Release();\n    return status;^    return status;^wine display
+missed-release-on-failure^directshow/capture_chain.cpp^        out->Release();\n        return E_FAIL;^        return E_FAIL;^wine display
 buffer-not-requeued^v4l2/v4l2_camera.cpp^broken = system.ioctl(fd, VIDIOC_QBUF, &buffer) != 0;^broken = false;^unit V4l2Camera
 requeue-failure-ignored^v4l2/v4l2_camera.cpp^broken = system.ioctl(fd, VIDIOC_QBUF, &buffer) != 0;^broken = system.ioctl(fd, VIDIOC_QBUF, &buffer) != 0 && errno == ENODEV;^unit V4l2Camera
 media-controller-node-taken^v4l2/v4l2_camera.cpp^(caps & V4L2_CAP_STREAMING) && !(caps & V4L2_CAP_IO_MC))^(caps & V4L2_CAP_STREAMING))^unit V4l2Camera
@@ -96,13 +96,13 @@ daemon-downtime-counted-against-the-camera^capture/camera_life.cpp^    if (syste
 unlisted-camera-kept^capture/camera_life.cpp^if (!wasBroken && stillListed(current) && now - lastFrameAt < givesUpAfter) return;^if (!wasBroken && now - lastFrameAt < givesUpAfter) return;^unit CameraLife
 thread-left-running-at-exit^app/quiltcam.cpp^    if (grid) grid->stopCamera();\n^^program pipewire_camera
 renegotiated-format-read-with-the-old-one^capture/camera_core.cpp^    intakeReady = intake.configure(format, width, height);^    intakeReady = intakeReady || intake.configure(format, width, height);^unit CameraCore
-connect-failure-ignored^directshow/capture_chain.cpp^    status = sourceOut ? connectSource() : VFW_E_NO_ACCEPTABLE_TYPES;\n    if (FAILED(status)) {^    status = sourceOut ? connectSource() : VFW_E_NO_ACCEPTABLE_TYPES;\n    if (false) {^wine
-rebuild-not-replanned^directshow/capture_chain.cpp^    renderPreview();\n    if (!planFrames()) {^    renderPreview();\n    static bool planned = false;\n    if (!planned && !(planned = planFrames())) {^wine
-same-device-not-known-again^directshow/capture_chain.cpp^identities->push_back(std::string(device.path.begin(), device.path.end()));^identities->push_back(std::to_string(identities->size()) + std::string(device.path.begin(), device.path.end()) + std::to_string(GetTickCount()));^wine
-top-down-frames-copied-as-they-are^directshow/capture_chain.cpp^        format.bottomUp = header.biHeight > 0;^        format.bottomUp = true;^wine
-padded-rows-read-packed^directshow/capture_chain.cpp^rowBytes = ((size_t)format.width * 3 + 3) & ~(size_t)3;^rowBytes = (size_t)format.width * 3;^wine
-capture-pin-not-sought^directshow/capture_chain.cpp^    if (FAILED(builder->FindPin(source, PINDIR_OUTPUT, &PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, FALSE, 0, &sourceOut)))\n        sourceOut = pinOf(source, PINDIR_OUTPUT);^    sourceOut = pinOf(source, PINDIR_OUTPUT);^wine
-short-sample-taken^directshow/directshow_camera.cpp^const FramePlane plane{data, length > 0 ? (size_t)length : 0, camera.rowBytes};^const FramePlane plane{data, (size_t)sample->GetSize(), camera.rowBytes};^wine
+connect-failure-ignored^directshow/capture_chain.cpp^    status = sourceOut ? connectSource() : VFW_E_NO_ACCEPTABLE_TYPES;\n    if (FAILED(status)) {^    status = sourceOut ? connectSource() : VFW_E_NO_ACCEPTABLE_TYPES;\n    if (false) {^wine failures
+rebuild-not-replanned^directshow/capture_chain.cpp^    renderPreview();\n    if (!planFrames()) {^    renderPreview();\n    static bool planned = false;\n    if (!planned && !(planned = planFrames())) {^wine unplug
+same-device-not-known-again^directshow/capture_chain.cpp^identities->push_back(std::string(device.path.begin(), device.path.end()));^identities->push_back(std::to_string(identities->size()) + std::string(device.path.begin(), device.path.end()) + std::to_string(GetTickCount()));^wine two
+top-down-frames-copied-as-they-are^directshow/capture_chain.cpp^        format.bottomUp = header.biHeight > 0;^        format.bottomUp = true;^wine display
+padded-rows-read-packed^directshow/capture_chain.cpp^rowBytes = ((size_t)format.width * 3 + 3) & ~(size_t)3;^rowBytes = (size_t)format.width * 3;^wine display
+capture-pin-not-sought^directshow/capture_chain.cpp^    if (FAILED(builder->FindPin(source, PINDIR_OUTPUT, &PIN_CATEGORY_CAPTURE, &MEDIATYPE_Video, FALSE, 0, &sourceOut)))\n        sourceOut = pinOf(source, PINDIR_OUTPUT);^    sourceOut = pinOf(source, PINDIR_OUTPUT);^wine shipped
+short-sample-taken^directshow/directshow_camera.cpp^const FramePlane plane{data, length > 0 ? (size_t)length : 0, camera.rowBytes};^const FramePlane plane{data, (size_t)sample->GetSize(), camera.rowBytes};^wine short
 chroma-plane-cropped-as-its-own-shape^capture/frame_intake_ycbcr.cpp^    chromaScaler.plan(format.width, format.height, w, h, 1, 2, fourTwoZero(format.layout) ? 2 : 1);^    chromaScaler.plan(chromaWidth, chromaHeight, w, h, 1);^unit FrameShapes
 odd-width-chroma-rounded-down^capture/frame_intake_ycbcr.cpp^const size_t w = in.width, h = in.height, chromaWidth = (w + 1) / 2;^const size_t w = in.width, h = in.height, chromaWidth = w / 2;^unit FrameShapes
 v4l2-stride-ignored^v4l2/v4l2_frames.cpp^return {data, bytesUsed, pix.bytesperline};^return {data, bytesUsed, 0};^unit FrameShapes

@@ -478,8 +478,8 @@ public:
 
     void stream();
     ULONG pinCount() const { return settings(camera).preview ? 2 : 1; }
-    // The preview pin first, as some cameras list it: the capture pin is for the looking.
-    OutputPin* pins(ULONG index) { return index == 0 && settings(camera).preview ? &previewPin : index == 0 ? &pin : &previewPin; }
+    // The preview pin first, as some cameras list it.
+    OutputPin* pins(ULONG index) { return index == (settings(camera).preview ? 1u : 0u) ? &pin : &previewPin; }
 
     CRITICAL_SECTION lock;
     FILTER_STATE state = State_Stopped;

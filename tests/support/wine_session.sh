@@ -8,7 +8,8 @@
 #   answer_box EXE [ENV=VALUE...]  runs it until its message box shows, answers the box, waits
 #                               for it to end ($box: the box's window; with WINDOW=1, $window
 #                               first: its 640x480 window); its stderr.txt in $said
-#   new_prefix                  makes the prefix if it is not there, and keeps Wine warm
+#   new_prefix                  makes the prefix if it is not there, and keeps Wine warm (its
+#                               desktop up: a first window opened and closed)
 work=$(mktemp -d)
 pid=
 export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -28,6 +29,13 @@ new_prefix() {
         wine wineboot --init >"$work/wineboot.log" 2>&1
         timeout 300 wineserver -w
     fi
+    wineserver -p 2>/dev/null
+    # A first window, and its end: the first window of a session in a new guest has been refused
+    # ("Couldn't create window") while Wine set up its desktop.
+    (wine notepad >/dev/null 2>&1 &)
+    for _ in $(seq 300); do xdotool search --name 'Notepad' >/dev/null 2>&1 && break; sleep 0.2; done
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
     wineserver -p 2>/dev/null
 }
 
