@@ -144,7 +144,7 @@ caught() {
     program) ! ctest --test-dir build/default -R "program\.$2\$" >>"$log" 2>&1 ;;
     tsan) ! TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build/tsan -R "$2" >>"$log" 2>&1 ;;
     guest) ! tests/support/guest.sh build/seeded-guest tests/vivid_tests.py build/default "$2" >>"$log" 2>&1 ;;
-    wine) ! tests/wine_tests.sh build/windows build/default novivid >>"$log" 2>    wine) ! QUILTCAM_WINE_GUEST=0 tests/wine_tests.sh build/windows build/default >>"$log" 2>&1 ;;1 ;;
+    wine) ! tests/wine_tests.sh build/windows build/default ${2//\~/ } >>"$log" 2>&1 ;;
     esac
 }
 
