@@ -19,6 +19,7 @@ struct Spec {
     LifeMs silentFrom = never, silentTo = never;               // open, but sending nothing then
     bool startsNever = false, grey = false;
     LifeMs breaksAt = never;  // its stream breaks once, then (opened again) it runs on
+    bool breaksWhenGone = true;  // its stream breaks when it is no longer listed; else it runs on
 };
 
 struct Row {
@@ -39,13 +40,14 @@ std::vector<std::string> run(const Row& row, CameraLife& life) {
     const LifeMs end = row.shown.back().first;
     for (LifeMs t = 0; t <= end; t += 50) {
         auto listed = [&](const Spec& c) { return t >= c.listedFrom && !(t >= c.goneFrom && t < c.goneTo); };
-        if (open >= 0 && !listed(row.cameras[open])) life.streamBroken();
+        if (open >= 0 && !listed(row.cameras[open]) && row.cameras[open].breaksWhenGone) life.streamBroken();
         if (open >= 0 && t >= row.cameras[open].breaksAt && !brokeOnce[open]) {
             brokeOnce[open] = true;
             life.streamBroken();
         }
         const Spec* sending = open >= 0 ? &row.cameras[open] : nullptr;
-        if (sending && t % 100 == 0 && listed(*sending) && !(t >= sending->silentFrom && t < sending->silentTo)) {
+        if (sending && t % 100 == 0 && (listed(*sending) || !sending->breaksWhenGone) &&
+            !(t >= sending->silentFrom && t < sending->silentTo)) {
             life.frameHandedOver(t);
             picture = sending->id;
         }
@@ -88,6 +90,8 @@ TEST(CameraLife, WhoseFramesAreShown) {
          {{2900, "A"}, {3600, "B"}, {9000, "B"}}},
         {"a second loss after a recovered one: its two seconds counted afresh",
          {{"A", 0, 1000, 1500}, {"B"}}, {{2000, "A"}, {8000, "A"}}, "B"},
+        {"no longer listed though its stream runs on: lost all the same, the other after two seconds",
+         {{"A", 0, 1000, never, never, never, false, false, never, false}, {"B"}}, {{900, "A"}, {3600, "B"}}},
         {"a broken stream: the same camera opened again", {{"A", 0, never, never, never, never, false, false, 1000}, {"B"}},
          {{1600, "A"}, {5000, "A"}}, "B"},
         {"silent for good with no other camera: tried again and again until it sends",
