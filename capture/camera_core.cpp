@@ -45,7 +45,7 @@ const char* CameraCore::name() const {
 
 void CameraCore::tick() {
     const LifeMs now = lifeClock();
-    const bool listing = list(&listed);
+    const bool listing = list(&listed, life.looking());
     listedAny = listedAny || (listing && !listed.empty());
     bool sentNothing = false;
     std::string opened;

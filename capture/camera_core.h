@@ -47,8 +47,10 @@ protected:
     // Ends that thread, closing the camera open.
     virtual void halt() = 0;
     // The cameras the system lists now, by identity (the same when a camera comes back), in its
-    // order; false while the system itself is gone or has not listed them yet.
-    virtual bool list(std::vector<std::string>* identities) = 0;
+    // order; false while the system itself is gone or has not listed them yet. While a camera
+    // sends (`looking` false) a system that tells of a camera's going itself (its stream breaks)
+    // may give its last list again rather than wake every camera to list them.
+    virtual bool list(std::vector<std::string>* identities, bool looking) = 0;
     // Opens the index-th camera of the last list and sets it streaming to deliver(); says how
     // it went, noting why where it could not (noteFailure), and naming it (named) where it could.
     virtual CameraTried open(int index, bool allowGrey) = 0;

@@ -51,6 +51,8 @@ public:
     // The camera in use (or, before any has sent, the one on trial); empty before either.
     const std::string& inUse() const { return current; }
     bool onTrial() const { return !trial.empty(); }
+    // No camera sends: cameras are being looked for (or one is on trial).
+    bool looking() const { return state != State::live || !trial.empty(); }
 
 private:
     enum class State { starting, live, lost };

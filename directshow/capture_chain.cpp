@@ -50,8 +50,10 @@ static void deleteMediaType(AM_MEDIA_TYPE* type) {
 }
 
 // The devices of the video input category, in its order, by device path. With no camera the
-// category is empty: S_FALSE and no enumerator.
-bool DirectShowCamera::list(std::vector<std::string>* identities) {
+// category is empty: S_FALSE and no enumerator. While a camera sends (a device lost says so
+// itself), the last list stands.
+bool DirectShowCamera::list(std::vector<std::string>* identities, bool looking) {
+    if (!looking && source) return true;
     releaseDevices();
     ICreateDevEnum* devEnum = nullptr;
     if (SUCCEEDED(CoCreateInstance(CLSID_SystemDeviceEnum, nullptr, inprocServerOrHandler, IID_ICreateDevEnum,

@@ -77,7 +77,7 @@ private:
 
     bool launch() override;
     void halt() override;
-    bool list(std::vector<std::string>* identities) override;
+    bool list(std::vector<std::string>* identities, bool looking) override;
     CameraTried open(int index, bool allowGrey) override;
     void close() override;
 

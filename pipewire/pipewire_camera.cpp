@@ -210,7 +210,7 @@ void PipeWireCamera::removeNode(uint32_t id) {
 
 // The camera nodes whose formats are known, in the session manager's order; none until the
 // daemon has listed its objects (and, the first time, what each offers).
-bool PipeWireCamera::list(std::vector<std::string>* identities) {
+bool PipeWireCamera::list(std::vector<std::string>* identities, bool) {
     const auto known = [](const std::unique_ptr<Node>& n) { return n->formatsAskedAt < 0; };
     if (!core || registrySyncedAt >= 0 || (!listedOnce && !std::all_of(nodes.begin(), nodes.end(), known)))
         return false;

@@ -40,7 +40,7 @@ private:
 
     bool launch() override;
     void halt() override;
-    bool list(std::vector<std::string>* identities) override;
+    bool list(std::vector<std::string>* identities, bool looking) override;
     CameraTried open(int index, bool allowGrey) override;
     void close() override;
     const char* noCamera() const override { return "PipeWire lists no camera"; }

@@ -43,7 +43,7 @@ private:
         running = false;
         if (thread.joinable()) thread.join();
     }
-    bool list(std::vector<std::string>* identities) override {
+    bool list(std::vector<std::string>* identities, bool) override {
         identities->clear();
         for (const FakeCamera& camera : cameras) identities->push_back(camera.name);
         return true;

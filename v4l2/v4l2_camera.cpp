@@ -78,8 +78,11 @@ static bool listsOnlyGrey(V4l2System& system, int fd) {
 
 // The nodes that are cameras: video capture devices that stream by themselves (not one that
 // needs a media controller to set up its pipeline), known by their card on their bus. A node
-// that will not open is listed too, to be named when none can be used.
-bool V4l2Camera::list(std::vector<std::string>* identities) {
+// that will not open is listed too, to be named when none can be used. Opening a node wakes a
+// USB camera that its driver has let sleep: while one sends (a node gone breaks its stream),
+// the nodes are not opened again.
+bool V4l2Camera::list(std::vector<std::string>* identities, bool looking) {
+    if (!looking && fd >= 0) return true;  // the last list stands
     nodes.clear();
     for (const std::string& path : system.deviceNodes()) {
         const int node = system.open(path.c_str(), O_RDWR | O_NONBLOCK);

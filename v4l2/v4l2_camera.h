@@ -42,7 +42,7 @@ private:
 
     bool launch() override;
     void halt() override;
-    bool list(std::vector<std::string>* identities) override;
+    bool list(std::vector<std::string>* identities, bool looking) override;
     CameraTried open(int index, bool allowGrey) override;
     void close() override { release(); }
     const char* noCamera() const override { return "no video capture device found"; }
