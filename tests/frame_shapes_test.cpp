@@ -10,6 +10,7 @@
 #include <spa/param/video/format-utils.h>
 #include <turbojpeg.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
