@@ -1,11 +1,10 @@
-// The V4L2 camera on what the real driver in the guest cannot be: MJPEG, frames of the wrong
-// length or flagged bad with a picture of their own, nodes that need a media controller,
-// grey-only cameras, buffers that cannot be queued again, colour stated every way drivers do.
+// The V4L2 camera on what no driver in the guest can be: a frame longer than its buffer, nodes
+// that need a media controller, grey-only cameras and ones with no format the intake reads,
+// buffers that cannot be queued again, colour stated every way drivers state it. (Frames
+// flagged bad or cut short, MJPEG cut short, unplugs: the USB webcam's cases in the guest.)
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <thread>
 
 #include "app/quiltcam.h"
@@ -14,87 +13,31 @@
 
 namespace {
 
-// The fuzzing seed's 160 x 120 JPEG (after its seven bytes of fuzzer settings): red at the
-// top, fading to blue at the bottom.
-std::vector<unsigned char> seedJpeg() {
-    std::ifstream file(QUILTCAM_SOURCE_DIR "/tests/fuzz/corpus/frame_intake/mjpeg-160x120", std::ios::binary);
-    std::vector<unsigned char> jpeg((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    jpeg.erase(jpeg.begin(), jpeg.begin() + std::min<size_t>(7, jpeg.size()));
-    return jpeg;
-}
-
 struct V4l2CameraTest : ::testing::Test {
     FakeV4l2Scope scope;
     FakeV4l2& fake = scope.v4l2;
 };
 
-TEST_F(V4l2CameraTest, FramesThatAreNotWholeAreDropped) {
-    // Every other frame is bad; the good ones, all alike and right, are all that may come through.
-    const auto jpeg = seedJpeg();
-    auto grey = [](unsigned char* data, size_t size) {
+TEST_F(V4l2CameraTest, AFrameLongerThanItsBufferIsDropped) {
+    // Every other frame says it is longer than the memory it is in; the good ones, all alike,
+    // are all that may come through.
+    FakeNode& node = fake.add("/dev/video0");
+    node.fill = [](const v4l2_pix_format& pix, unsigned char* data, size_t size, long n) {
         for (size_t i = 0; i < size; i++) data[i] = i % 2 ? 128 : 220;
+        return n % 2 ? size + 4096 : pix.sizeimage;
     };
-    auto isGrey = [](const std::vector<unsigned char>& frame) {
-        return *std::min_element(frame.begin(), frame.end()) == *std::max_element(frame.begin(), frame.end());
-    };
-    auto isUpright = [](const std::vector<unsigned char>& frame) {  // red at the top, blue at the bottom
-        const unsigned char *bottom = &frame[80 * 3], *top = &frame[(119 * 160 + 80) * 3];  // rows bottom-up
-        return bottom[0] > 200 && bottom[2] < 50 && top[2] > 200 && top[0] < 50;
-    };
-    struct Case {
-        const char* name;
-        uint32_t format;
-        decltype(FakeNode::fill) fill;
-        std::function<bool(const std::vector<unsigned char>&)> right;
-        decltype(FakeNode::flags) flags;
-    };
-    const Case cases[] = {
-        {"YUYV flagged as an error, with a red picture no good frame has", V4L2_PIX_FMT_YUYV,
-         [&](const v4l2_pix_format& pix, unsigned char* data, size_t size, long n) {
-             grey(data, size);
-             for (size_t i = 0; n % 2 && i + 3 < size; i += 4) data[i + 1] = 90, data[i + 3] = 240;  // red
-             return (size_t)pix.sizeimage;
-         },
-         isGrey, [](long n) { return n % 2 ? (uint32_t)V4L2_BUF_FLAG_ERROR : 0u; }},
-        {"YUYV sent short", V4L2_PIX_FMT_YUYV,
-         [&](const v4l2_pix_format& pix, unsigned char* data, size_t size, long n) {
-             grey(data, size);
-             return n % 2 ? (size_t)(80 * 60 * 2) : pix.sizeimage;
-         },
-         isGrey, nullptr},
-        {"YUYV longer than its buffer", V4L2_PIX_FMT_YUYV,
-         [&](const v4l2_pix_format& pix, unsigned char* data, size_t size, long n) {
-             grey(data, size);
-             return n % 2 ? size + 4096 : pix.sizeimage;
-         },
-         isGrey, nullptr},
-        {"MJPEG without its end", V4L2_PIX_FMT_MJPEG,
-         [&](const v4l2_pix_format&, unsigned char* data, size_t, long n) {
-             std::copy(jpeg.begin(), jpeg.end(), data);
-             return n % 2 ? jpeg.size() / 2 : jpeg.size();  // half a picture, which libjpeg would decode
-         },
-         isUpright, nullptr},
-    };
-    int node = 0;
-    for (const Case& c : cases) {
-        const std::string path = "/dev/video" + std::to_string(node++);
-        FakeNode& fakeNode = fake.add(path);
-        fakeNode.formats = {c.format};
-        fakeNode.fill = c.fill;
-        fakeNode.flags = c.flags;
-        RecordingTap sink;
-        V4l2Camera camera(fake, &sink);
-        ASSERT_TRUE(camera.start(160, 120)) << c.name;
-        EXPECT_TRUE(waitFor([&] { return sink.count() >= 4; })) << c.name;
-        camera.stop();
-        fakeNode.present = false;  // the next case's camera is the first
-        EXPECT_TRUE(sink.distinct() == 1 && c.right(sink.latest())) << c.name << ": a bad frame came through";
-        EXPECT_GE(camera.framesDropped.load(), 3) << c.name;
-    }
+    RecordingTap sink;
+    V4l2Camera camera(fake, &sink);
+    ASSERT_TRUE(camera.start(160, 120));
+    EXPECT_TRUE(waitFor([&] { return sink.count() >= 4; }));
+    camera.stop();
+    EXPECT_EQ(sink.distinct(), 1) << "a bad frame came through";
+    EXPECT_GE(camera.framesDropped.load(), 3);
 }
 
 TEST_F(V4l2CameraTest, TheFirstUsableCameraIsTaken) {
-    enum Kind { colour, metadata, mediaController, grey, busy, forbidden, unreadable };
+    // (Busy and forbidden nodes: the guest's cases, on vivid.)
+    enum Kind { colour, metadata, mediaController, grey, unreadable };
     struct Case {
         std::vector<Kind> nodes;  // /dev/video0, 1, ...
         const char* taken;        // the camera's name, or the line that says why there is none
@@ -104,10 +47,6 @@ TEST_F(V4l2CameraTest, TheFirstUsableCameraIsTaken) {
         {{mediaController, colour}, "Fake camera (/dev/video1)"},
         {{grey, colour}, "Fake camera (/dev/video1)"},
         {{grey, metadata}, "Fake camera (/dev/video0)"},
-        {{busy, colour}, "Fake camera (/dev/video1)"},
-        {{forbidden, grey}, "Fake camera (/dev/video1)"},
-        {{metadata, busy, forbidden}, "quiltcam: cannot open Fake camera (/dev/video1): Device or resource busy"},
-        {{forbidden}, "quiltcam: cannot open Fake camera (/dev/video0): Permission denied"},
         {{unreadable, metadata},
          "quiltcam: cannot take frames from Fake camera (/dev/video0): it sends no format Quiltcam reads"},
         {{metadata, mediaController}, "quiltcam: no video capture device found"},
@@ -121,8 +60,6 @@ TEST_F(V4l2CameraTest, TheFirstUsableCameraIsTaken) {
             case metadata: node.caps = V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING; break;
             case mediaController: node.caps |= V4L2_CAP_IO_MC; break;
             case grey: node.formats = {V4L2_PIX_FMT_GREY, V4L2_PIX_FMT_Y16}; break;
-            case busy: node.busy = true; break;
-            case forbidden: node.openError = EACCES; break;
             case unreadable: node.formats = {v4l2_fourcc('H', 'E', 'V', 'C')}; break;
             }
         }

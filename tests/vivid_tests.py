@@ -4,18 +4,16 @@
 Every case checks what the user sees: the display the test program writes once the camera's
 frames have reached it, or the middle cell's colour in its trace while the camera misbehaves.
 """
-import glob
 import os
 import re
-import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from vivid import (camera_thread_seconds, check, ctl, dequeued, drop_out, dump, env, held, listed_rates, near, now_ms,
-                   pipewire_session, pixel, plug, read_trace, reload, replug, run_cases, running_rate, shaded, show,
-                   switched_on, tile_tint, traced, unplug, wait_until)
+from vivid import (camera_thread_seconds, check, ctl, dequeued, dump, env, held, listed_rates, near, now_ms, pixel, plug,
+                   read_trace, reload, replug, run_cases, running_rate, shaded, show, switched_on, tile_tint, traced,
+                   unplug, wait_until)
 
 build = os.path.abspath(sys.argv[1])
 testcam = os.path.join(build, "tests", "quiltcam-testcam")
@@ -131,7 +129,6 @@ def faults():
         ("fatal streaming error", button("inject_fatal_streaming_error"), 0.0, lambda: None),
         ("REQBUFS failing on the reconnect", lambda: ctl("inject_vidioc_reqbufs_error=1", "disconnect=1"), 0.0,
          node_back),
-        ("a buffer flagged as an error", button("inject_v4l2_buf_flag_error"), 0.0, lambda: None),
         ("every buffer dropped", lambda: ctl("percentage_of_dropped_buffers=100"), 2.0,
          lambda: ctl("percentage_of_dropped_buffers=0")),
     ]
@@ -170,7 +167,8 @@ def faults():
 
 
 def several_cameras():
-    """Of several cameras, the first usable one; after an unplug, the same one back."""
+    """Of several cameras, the first usable one: past one busy in another program, and past a
+    metadata node. (Unplugged and back, gone for good and gone silent: the USB webcam's cases.)"""
     reload(2)
     show(RED, "/dev/video0")
     show(BLUE, "/dev/video1")
@@ -180,30 +178,6 @@ def several_cameras():
           display is not None and pixel(display, 320, 240) == shaded(BLUE) and
           report.get("camera_name", "").endswith("(/dev/video1)"))
 
-    # The first camera drops out for half a second and comes back: the same camera back, never the
-    # other one meanwhile. Then it is gone for good: after a while, the other one.
-    def scenario(program):
-        drop_out(0.5)
-        wait_until(lambda: os.path.exists("/dev/video0"), 5)
-        show(GREEN, "/dev/video0")
-        time.sleep(2)
-        gone_at = now_ms()
-        drop_out(4)
-        return gone_at
-    gone_at, status, _, lines, stderr = traced(
-        testcam, os.path.join(work, "trace.txt"), lambda lines: any(near(c, RED) for _, _, c in lines), scenario)
-    before_gone = [c for ms, _, c in lines if ms < gone_at]
-    check("unplugged for a moment: the same camera back, not the other",
-          bool(before_gone) and near(before_gone[-1], GREEN) and not any(near(c, BLUE) for c in before_gone),
-          "saw %s" % sorted(set(before_gone)))
-    blue_at = next((ms for ms, _, c in lines if ms > gone_at and near(c, BLUE)), None)
-    check("gone for good: the other camera %s ms later" % (blue_at and blue_at - gone_at),
-          blue_at is not None and status == 0, "status %s, %s" % (status, stderr))
-
-    # The first camera drops every buffer for good while it stays listed and opens fine (a webcam
-    # whose firmware hangs): after its two seconds of silence, a retry and two more, the other one.
-    silent_gives_way("V4L2")
-
     reload(1, node_types="0x20001", vid_cap_nr="1", meta_cap_nr="0")
     show(GREEN, "/dev/video1")
     display, report = drawn("metadata-first")
@@ -211,27 +185,6 @@ def several_cameras():
           display is not None and pixel(display, 320, 240) == shaded(GREEN))
     reload(1)
     show(RED)
-
-
-def silent_gives_way(system):
-    """With two cameras (red, then green) the program shows the red one; then that one drops every
-    buffer for good: the green one's picture, within a generous bound, the time printed."""
-    show(RED, "/dev/video0")
-    show(GREEN, "/dev/video1")
-    trace = os.path.join(work, "silent-trace.txt")
-
-    def scenario(program):
-        silent_at = now_ms()
-        ctl("percentage_of_dropped_buffers=100")
-        wait_until(lambda: near((read_trace(trace) or [(0, 0, RED)])[-1][2], GREEN), 30)
-        return silent_at
-    silent_at, status, _, lines, stderr = traced(testcam, trace, lambda lines: any(near(c, RED) for _, _, c in lines),
-                                                 scenario)
-    ctl("percentage_of_dropped_buffers=0")
-    green_at = next((ms for ms, _, c in lines if ms > silent_at and near(c, GREEN)), None)
-    check("%s, the first camera silent for good: the second one's picture %s ms later (20 s allowed), status %s" %
-          (system, green_at and green_at - silent_at, status),
-          green_at is not None and green_at - silent_at <= 20000 and status == 0, stderr)
 
 
 def start_up_failures():
@@ -255,76 +208,6 @@ def full_screen():
           display is not None and report.get("fullscreen") == "1" and pixel(display, 320, 240) == shaded(BLUE))
 
 
-def pipewire():
-    """The same vivid camera through the desktop's camera service, PipeWire (its own V4L2 monitor,
-    over udev): the display byte for byte the V4L2 camera's in BGR3, within the colour table's
-    tolerance in YUYV and NV12; two programs showing it at once; unplugged and back; a camera held
-    by a program that opened its node itself gives way to the next one PipeWire lists, and with
-    none left to the V4L2 camera, which names the busy one."""
-    show("75% bars")
-    reference, _ = drawn("bars-v4l2")  # the V4L2 camera's, before PipeWire starts
-    with pipewire_session():
-        for fourcc in ("BGR3", "YUYV", "NV12"):
-            display, report = drawn("bars-pipewire-" + fourcc, FORMAT=fourcc)
-            if display and reference:
-                off = [abs(a - b) for a, b in zip(display, reference)]
-                worst, mean = max(off), sum(off) / len(off)
-                check("through PipeWire in %s from %s: the V4L2 camera's display to within %d (%.2f on average)" %
-                      (fourcc, report.get("camera_backend"), worst, mean),
-                      report.get("camera_backend") == "pipewire" and report.get("camera_format") == fourcc and
-                      (worst == 0 if fourcc == "BGR3" else worst <= COLOUR_TOLERANCE and mean <= COLOUR_MEAN_TOLERANCE))
-        traces = [os.path.join(work, "shared-%d.txt" % i) for i in (0, 1)]
-        seen = lambda trace: max([n for _, n, _ in read_trace(trace)] or [0]) if os.path.exists(trace) else 0
-        for trace in traces:
-            if os.path.exists(trace):
-                os.remove(trace)
-        programs = [subprocess.Popen([testcam], env=env(TRACE=trace), stderr=subprocess.DEVNULL) for trace in traces]
-        both = wait_until(lambda: all(seen(trace) > 20 for trace in traces), 60)
-        for program in programs:
-            program.send_signal(signal.SIGUSR1)
-        statuses = [program.wait(10) for program in programs]
-        check("two programs show the one camera at once (%s frames, status %s)" % ([seen(t) for t in traces], statuses),
-              both and statuses == [0, 0])
-
-    reload(2)  # two cameras, for a silent one to give way and a busy one to be passed over
-    with pipewire_session():
-        silent_gives_way("PipeWire")
-    show(RED, "/dev/video0")
-    show(BLUE, "/dev/video1")
-    with pipewire_session(), held("/dev/video0"):
-        display, report = drawn("pipewire-busy-first")
-        check("the first camera held by a program of its own: the next one PipeWire lists (from %s)" %
-              report.get("camera_backend"), display is not None and pixel(display, 320, 240) == shaded(BLUE) and
-              report.get("camera_backend") == "pipewire")
-        with held("/dev/video1"):
-            run = subprocess.run([os.path.join(build, "quiltcam")], env=env(), stderr=subprocess.PIPE, text=True,
-                                 timeout=60)
-        check("both held: the V4L2 camera's word for it, status 1 (%r)" % run.stderr, run.returncode == 1 and
-              re.fullmatch(r"quiltcam: cannot open \S.* \(/dev/video0\): Device or resource busy\n", run.stderr))
-
-    reload(1)  # unplugged and back, as itself
-    show(RED)
-    with pipewire_session():
-        def scenario(program):
-            unplug()
-            time.sleep(1)
-            replug()  # at another node while PipeWire still holds the one that went
-            back_at = now_ms()
-            wait_until(lambda: glob.glob("/dev/video*"), 10)
-            show(GREEN, (glob.glob("/dev/video*") or ["/dev/video0"])[0])
-            wait_until(lambda: near((read_trace(trace) or [(0, 0, RED)])[-1][2], GREEN), 20)
-            return back_at
-        trace = os.path.join(work, "pipewire-trace.txt")
-        back_at, status, _, lines, stderr = traced(testcam, trace, lambda lines: any(near(c, RED) for _, _, c in lines),
-                                                   scenario)
-        green_at = next((ms for ms, _, c in lines if ms > back_at and near(c, GREEN)), None)
-        check("through PipeWire, unplugged and back: live again %s ms after the return (20 s allowed), status %s" %
-              (green_at and green_at - back_at, status), green_at is not None and status == 0, stderr)
-
-    reload(1)
-    show(RED)
-
-
 plug(RED)
-run_cases((solid_and_bars, colours, shape_and_rate, faults, several_cameras, start_up_failures, full_screen, pipewire),
+run_cases((solid_and_bars, colours, shape_and_rate, faults, several_cameras, start_up_failures, full_screen),
           sys.argv[2:])

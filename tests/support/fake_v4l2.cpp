@@ -52,9 +52,8 @@ int FakeV4l2::open(const char* path, int) {
     std::lock_guard<std::mutex> guard(lock);
     auto found = nodes.find(path);
     if (found == nodes.end() || !found->second.present) return fail(ENOENT);
-    if (found->second.openError) return fail(found->second.openError);
     found->second.opens++;
-    found->second.stalled = found->second.qbufFails = false;
+    found->second.qbufFails = false;
     const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     open_[fd].path = path;
     return fd;
@@ -119,7 +118,6 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
 
     switch (request) {
     case VIDIOC_QUERYCAP: {
-        if (!node.answersQuerycap) return fail(ENOTTY);
         auto* capability = static_cast<v4l2_capability*>(argument);
         std::memset(capability, 0, sizeof *capability);
         std::strcpy(reinterpret_cast<char*>(capability->driver), "fake");
@@ -168,7 +166,7 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
     case VIDIOC_S_FMT: {
         auto* format = static_cast<v4l2_format*>(argument);
         if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
-        if (request == VIDIOC_S_FMT && (state.streaming || node.busy)) return fail(EBUSY);
+        if (request == VIDIOC_S_FMT && state.streaming) return fail(EBUSY);
         negotiate(node, format);
         if (request == VIDIOC_S_FMT) node.current = format->fmt.pix;
         return 0;
@@ -176,7 +174,7 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
     case VIDIOC_REQBUFS: {
         auto* request_ = static_cast<v4l2_requestbuffers*>(argument);
         if (request_->memory != V4L2_MEMORY_MMAP) return fail(EINVAL);
-        if (state.streaming || node.busy) return fail(EBUSY);
+        if (state.streaming) return fail(EBUSY);
         if (request_->count > 4) request_->count = 4;
         state.buffers.assign(request_->count, std::vector<unsigned char>(node.current.sizeimage));
         state.queued.clear();
@@ -209,7 +207,6 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
         buffer->bytesused = (uint32_t)used;
         buffer->length = (uint32_t)memory.size();
         buffer->sequence = (uint32_t)n;
-        buffer->flags = node.flags ? node.flags(n) : 0;
         return 0;
     }
     case VIDIOC_STREAMON:
@@ -252,7 +249,7 @@ int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int) {
             fds[i].revents = POLLNVAL;
         } else if (!nodes[opened->second.path].present) {
             fds[i].revents = POLLERR | POLLHUP;
-        } else if (opened->second.streaming && !opened->second.queued.empty() && !nodes[opened->second.path].stalled) {
+        } else if (opened->second.streaming && !opened->second.queued.empty()) {
             fds[i].revents = POLLIN;
         }
         if (fds[i].revents) ready++;

@@ -25,22 +25,18 @@ struct FakeNode {
     std::string path;
     std::string card = "Fake camera", bus = "fake";
     std::atomic<bool> present{true};  // false: gone, as after an unplug
-    int openError = 0;    // what open fails with (EACCES, say); 0: it opens
-    bool answersQuerycap = true;
     uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     std::vector<uint32_t> formats = {V4L2_PIX_FMT_YUYV};
     std::vector<std::pair<uint32_t, uint32_t>> sizes = {{160, 120}};
-    bool busy = false;       // streaming in another program: S_FMT and REQBUFS fail with EBUSY
     // The colour the driver states for its frames.
     uint32_t colorspace = V4L2_COLORSPACE_SRGB, ycbcrEncoding = V4L2_YCBCR_ENC_DEFAULT,
              quantization = V4L2_QUANTIZATION_DEFAULT;
-    // Faults a camera's firmware gets into, and out of when it is opened again: streaming, but
-    // no buffer ever filled; buffers that cannot be queued again.
-    std::atomic<bool> stalled{false}, qbufFails{false};
+    // A fault a camera's firmware gets into, and out of when it is opened again: buffers that
+    // cannot be queued again.
+    std::atomic<bool> qbufFails{false};
     // Writes frame number n in the current format into data (capacity bytes) and returns the
     // bytes used; the default is mid-grey YUYV.
     std::function<size_t(const v4l2_pix_format&, unsigned char* data, size_t capacity, long n)> fill;
-    std::function<uint32_t(long n)> flags;  // frame n's buffer flags (none)
 
     v4l2_pix_format current{};
     long framesSent = 0, opens = 0;

@@ -5,7 +5,7 @@
 # fault (each is an exact edit that must still apply), rebuilds, runs the tests that can see
 # it, and counts it caught when they fail (the tests that are to catch a fault are first run
 # without any, and must pass). Every fault with a fast catcher (unit and program
-# tests) runs each time; of the slow ones (the guest kernel, Wine) --slow N picks N, rotating
+# tests) runs each time; of the slow ones (the guest kernel's, Wine) --slow N picks N, rotating
 # by the day of the year so that a few days in a row cover them all (default: all). Exits 1 when a
 # fault went uncaught.
 set -u
@@ -54,12 +54,12 @@ backend-choice-ignores-tests^camera/platform_camera.cpp^    if (testMaker) retur
 hand-over-read-in-place^capture/frame_hand_over.cpp^reading = newest.exchange(reading) & ~fresh;^reading = newest.load() & ~fresh;^tsan FrameHandOver
 wrong-size-frame-accepted^capture/frame_hand_over.cpp^if (bytes != frameBytes || bytes == 0) return;^if (bytes > frameBytes) return;^unit FrameHandOver
 overlong-frame-read^v4l2/v4l2_camera.cpp^buffer.bytesused > 0 && buffer.bytesused <= mapped.length;^buffer.bytesused > 0;^unit V4l2Camera
-truncated-jpeg-accepted^capture/frame_intake_ycbcr.cpp^if (!plane.data || !endsLikeJpeg(plane.data, plane.bytes)) return nullptr;^if (!plane.data) return nullptr;^unit V4l2Camera
+truncated-jpeg-accepted^capture/frame_intake_ycbcr.cpp^if (!plane.data || !endsLikeJpeg(plane.data, plane.bytes)) return nullptr;^if (!plane.data) return nullptr;^unit FrameIntake
 jpeg-padding-refused^capture/frame_intake_ycbcr.cpp^    while (length > 2 && data[length - 1] == 0) length--;  // some cameras pad with zeros\n^^unit FrameShapes|FrameIntake
 row-stride-ignored^capture/frame_intake_layouts.h^*stride = plane.rowBytes ? plane.rowBytes : shape.rowBytes;^*stride = shape.rowBytes;^unit FrameShapes|FrameIntake
 chroma-plane-stride-from-luma^capture/frame_intake_ycbcr.cpp^const size_t stride = planar(layout) && p == 1 ? strides[0] / 2 : strides[p - 1];^const size_t stride = strides[p - 1];^unit FrameShapes|FrameIntake
 cb-and-cr-swapped^capture/frame_intake_ycbcr.cpp^    if (crFirst(layout)) std::swap(u, v);\n    scaler.scaleFine^    scaler.scaleFine^unit FrameShapes|FrameIntake
-flagged-buffer-drawn^v4l2/v4l2_camera.cpp^const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && ^const bool whole = ^unit V4l2Camera
+flagged-buffer-drawn^v4l2/v4l2_camera.cpp^const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && ^const bool whole = ^webcam faults
 wrong-colour-matrix^capture/frame_intake_ycbcr.cpp^{{0.299, 0.114}, {0.2126, 0.0722}^{{0.2126, 0.0722}, {0.299, 0.114}^unit FrameShapes|FrameIntake
 limited-range-read-as-full^capture/frame_intake_ycbcr.cpp^const double lumaFactor = format.fullRange ? 1.0 : 255.0 / 219.0^const double lumaFactor = 1.0^unit FrameShapes|FrameIntake
 size-choice-ignores-shape^capture/camera_mode.cpp^return largeEnough ? (sameShape ? 0 : 1) : 2;^return largeEnough ? 0 : 2;^unit CameraModeChoice
@@ -72,7 +72,7 @@ pipewire-chunk-past-its-memory^pipewire/pipewire_frames.cpp^if (chunk->size == 0
 pipewire-range-not-chosen-from^pipewire/pipewire_frames.cpp^    if (ranged(choice) && rates.size() >= 3) {^    if (false) {^unit CameraModeChoice
 scaler-stretches^capture/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameShapes
 no-frame-rate-asked^v4l2/v4l2_camera.cpp^parameters.parm.capture.timeperframe = interval;^(void)interval;^guest shape_and_rate
-pipewire-not-first^camera/platform_camera.cpp^systems[])(const CameraOptions&) = {newPipeWire, newV4l2};^systems[])(const CameraOptions&) = {newV4l2, newPipeWire};^guest pipewire
+pipewire-not-first^camera/platform_camera.cpp^systems[])(const CameraOptions&) = {newPipeWire, newV4l2};^systems[])(const CameraOptions&) = {newV4l2, newPipeWire};^webcam pipewire
 unchecked-creation^directshow/capture_chain.cpp^    if (SUCCEEDED(status)) {\n        status = grabberFilter->QueryInterface^    {\n        status = grabberFilter->QueryInterface^wine failures
 camera-list-ignored^directshow/capture_chain.cpp^if (chosen >= 0) streamConfig->SetFormat(types[chosen]);^(void)chosen;^wine display
 rate-not-asked^directshow/capture_chain.cpp^(REFERENCE_TIME)chooseInterval(caps.MinFrameInterval, caps.MaxFrameInterval, 10000000);^info->AvgTimePerFrame;^wine display
@@ -135,7 +135,7 @@ build() {  # build PRESET: configures it once, then builds it
 # when what they test does not build.
 caught() {
     case $1 in
-    unit | program | guest) build default ;;
+    unit | program | guest | webcam) build default ;;
     tsan) build tsan ;;
     wine) build default && build windows && cpack --preset windows >>"$log" 2>&1 ;;
     esac || return 2
@@ -144,12 +144,13 @@ caught() {
     program) ! ctest --test-dir build/default -R "program\.$2\$" >>"$log" 2>&1 ;;
     tsan) ! TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build/tsan -R "$2" >>"$log" 2>&1 ;;
     guest) ! tests/support/guest.sh build/seeded-guest tests/vivid_tests.py build/default "$2" >>"$log" 2>&1 ;;
+    webcam) ! tests/support/guest.sh build/seeded-guest tests/webcam_tests.py build/default "$2" >>"$log" 2>&1 ;;
     wine) ! tests/wine_tests.sh build/windows build/default ${2//\~/ } >>"$log" 2>&1 ;;
     esac
 }
 
 names=$(cut -d'^' -f1 <<<"$faults" | uniq)
-slowNames=$(awk -F'^' '$5 ~ /^(guest|wine)/ {print $1}' <<<"$faults" | uniq)
+slowNames=$(awk -F'^' '$5 ~ /^(guest|webcam|wine)/ {print $1}' <<<"$faults" | uniq)
 if [ $# -gt 0 ]; then
     names="$*"
 elif [ "$slow" -ge 0 ]; then

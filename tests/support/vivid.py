@@ -1,6 +1,7 @@
-"""Driving the kernel's virtual webcam, vivid, and the test program in the guest kernel: plug
-and unplug the camera, set its test pattern and press its fault buttons, run the program until
-its display shows the camera, and read back what it wrote (display, report, trace)."""
+"""The guest kernel's cases: running them, driving the kernel's virtual webcam vivid (plug and
+unplug it, set its test pattern, press its fault buttons), a PipeWire session over the cameras,
+and the test program, run until its display shows the camera, with what it wrote read back
+(display, report, trace)."""
 import contextlib
 import os
 import re
@@ -141,14 +142,6 @@ def unplug():
         f.write("vivid.0")
     wait_until(lambda: not os.path.exists("/dev/video0"), 5)
     wait_until(lambda: bounded(["rmmod", "vivid"], stderr=subprocess.DEVNULL).returncode == 0, 5)
-
-
-def drop_out(seconds, device="/dev/video0"):
-    """vivid's disconnect button, its node held open meanwhile: the node is away until then."""
-    holder = os.open(device, os.O_RDWR)
-    ctl("disconnect=1", device=device)
-    time.sleep(seconds)
-    os.close(holder)
 
 
 @contextlib.contextmanager
