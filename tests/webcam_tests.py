@@ -171,9 +171,7 @@ def pipewire():
     """The same through PipeWire, WirePlumber's own V4L2 monitor over the webcams (udev running);
     and two programs showing one camera at once; a camera held by a program that opened its node
     itself passed over for the next one PipeWire lists, and with both held the V4L2 camera's word."""
-    attach(frames("red", RED, 1), 0)
     with pipewire_session():
-        detach()
         picture_and_mode("pipewire")
         comes_and_goes("pipewire")
         silent_gives_way("pipewire")
