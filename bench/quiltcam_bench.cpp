@@ -103,7 +103,8 @@ void cameraFrame640(benchmark::State& state) {
     FakeV4l2 fake;
     fake.frameIntervalMs = 0;
     FakeNode& node = fake.add("/dev/video0");
-    node.sizes = {{640, 480}};
+    node.width = 640;
+    node.height = 480;
     node.fill = [](const v4l2_pix_format& pix, unsigned char* data, size_t size, long n) {
         if (n < 8)  // every buffer once; they keep their contents
             for (size_t i = 0; i < size; i++) data[i] = (unsigned char)(i * 31 + n);

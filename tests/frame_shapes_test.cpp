@@ -44,15 +44,18 @@ struct Colour {
     double r, g, b;
 };
 
-// BT.601 or BT.709: the weights of red and blue in Y'.
-void weights(bool bt709, double* kr, double* kb) {
-    *kr = bt709 ? 0.2126 : 0.299;
-    *kb = bt709 ? 0.0722 : 0.114;
+// The weights of red and blue in Y': BT.601, BT.709, BT.2020, SMPTE 240M.
+enum Matrix { bt601, bt709, bt2020, smpte240m };
+const char* const matrixNames[] = {"BT.601", "BT.709", "BT.2020", "SMPTE 240M"};
+void weights(int matrix, double* kr, double* kb) {
+    const double k[][2] = {{0.299, 0.114}, {0.2126, 0.0722}, {0.2627, 0.0593}, {0.212, 0.087}};
+    *kr = k[matrix][0];
+    *kb = k[matrix][1];
 }
 
-Colour fromYcbcr(int y, int cb, int cr, bool bt709, bool full) {
+Colour fromYcbcr(int y, int cb, int cr, int matrix, bool full) {
     double kr, kb;
-    weights(bt709, &kr, &kb);
+    weights(matrix, &kr, &kb);
     const double l = full ? y : (y - 16) * 255.0 / 219, u = (cb - 128) * (full ? 1 : 255.0 / 224),
                  v = (cr - 128) * (full ? 1 : 255.0 / 224);
     const double r = l + 2 * (1 - kr) * v, b = l + 2 * (1 - kb) * u;
@@ -107,13 +110,14 @@ struct Case {
     unsigned seed;
     int layout;  // index into layouts
     int width, height;
-    bool bt709, full, pipewire;
+    int matrix;
+    bool full, pipewire;
     size_t pad;  // bytes added to each row
     std::string describe() const {
         std::ostringstream s;
         s << "seed " << seed << ": " << width << "x" << height << " " << (char)(fourccs[layout] & 255)
           << (char)(fourccs[layout] >> 8 & 255) << (char)(fourccs[layout] >> 16 & 255) << (char)(fourccs[layout] >> 24)
-          << (bt709 ? " BT.709" : " BT.601") << (full ? " full" : " limited") << " range, rows padded by " << pad
+          << " " << matrixNames[matrix] << (full ? " full" : " limited") << " range, rows padded by " << pad
           << ", through " << (pipewire ? "PipeWire" : "V4L2");
         return s.str();
     }
@@ -122,7 +126,7 @@ struct Case {
 Case makeCase(unsigned seed) {
     std::mt19937 random(seed);
     static const double shapes[] = {4.0 / 3, 16.0 / 9, 1, 3.0 / 4, 21.0 / 9};
-    Case c{seed, (int)(random() % 13), 0, 0, random() % 2 == 0, random() % 2 == 0, random() % 2 == 0, 0};
+    Case c{seed, (int)(random() % 13), 0, 0, (int)(random() % 4), random() % 2 == 0, random() % 2 == 0, 0};
     const double u = std::uniform_real_distribution<double>(0, 1)(random), shape = shapes[random() % 5];
     c.height = 120 + (int)((seed % 10 ? 600 : 2040) * u * u);  // mostly small, one in ten up to 2160 rows
     c.width = std::clamp((int)std::lround(c.height * shape) + (int)(random() % 2), 160, 4096);
@@ -148,9 +152,9 @@ std::vector<unsigned char> picture(std::mt19937& random, int w, int h) {
     return rgb;
 }
 
-void toYcbcr(const unsigned char* rgb, bool bt709, bool full, unsigned char out[3]) {
+void toYcbcr(const unsigned char* rgb, int matrix, bool full, unsigned char out[3]) {
     double kr, kb;
-    weights(bt709, &kr, &kb);
+    weights(matrix, &kr, &kb);
     const double y = kr * rgb[0] + (1 - kr - kb) * rgb[1] + kb * rgb[2];
     const double cb = (rgb[2] - y) / (2 * (1 - kb)), cr = (rgb[0] - y) / (2 * (1 - kr));
     const double values[3] = {full ? y : 16 + y * 219 / 255, 128 + cb * (full ? 1 : 224.0 / 255),
@@ -211,7 +215,7 @@ Delivered encode(const Case& c, std::mt19937& random) {
     for (int y = 0; y < h; y++)
         for (int x = 0; x < w; x++) {
             unsigned char ycc[3];
-            toYcbcr(pixel(x, y), c.bt709, c.full, ycc);
+            toYcbcr(pixel(x, y), c.matrix, c.full, ycc);
             luma[(size_t)y * w + x] = ycc[0];
             if (x % 2 == 0 && (!subsampled || y % 2 == 0)) {
                 cb[(size_t)(subsampled ? y / 2 : y) * cw + x / 2] = ycc[1];
@@ -220,7 +224,7 @@ Delivered encode(const Case& c, std::mt19937& random) {
         }
     d.want = expected(w, h, [&](int x, int y) {
         const size_t chroma = (size_t)(subsampled ? y / 2 : y) * cw + x / 2;
-        return fromYcbcr(luma[(size_t)y * w + x], cb[chroma], cr[chroma], c.bt709, c.full);
+        return fromYcbcr(luma[(size_t)y * w + x], cb[chroma], cr[chroma], c.matrix, c.full);
     });
     const bool crFirst = layout == PixelLayout::yvyu || layout == PixelLayout::vyuy || layout == PixelLayout::nv21 ||
                          layout == PixelLayout::nv61 || layout == PixelLayout::yv12;
@@ -277,9 +281,15 @@ const unsigned char* deliver(const Case& c, Delivered& d, FrameIntake& intake) {
         pix.sizeimage = (uint32_t)d.memory.size();
         // Each colour description the way drivers give it: an encoding, or a colour space alone;
         // a range, or the one the colour space implies.
-        pix.colorspace = c.bt709 ? V4L2_COLORSPACE_REC709 : c.full && c.seed % 3 == 0 ? V4L2_COLORSPACE_JPEG
-                                                                                      : V4L2_COLORSPACE_SRGB;
-        if (c.seed % 2) pix.ycbcr_enc = c.bt709 ? V4L2_YCBCR_ENC_709 : V4L2_YCBCR_ENC_601;
+        // Each matrix as the colour space that implies it (the kernel's own map), or stated.
+        const uint32_t implied[][3] = {{V4L2_COLORSPACE_SRGB, V4L2_COLORSPACE_SMPTE170M, V4L2_COLORSPACE_JPEG},
+                                       {V4L2_COLORSPACE_REC709, V4L2_COLORSPACE_DCI_P3, V4L2_COLORSPACE_REC709},
+                                       {V4L2_COLORSPACE_BT2020}, {V4L2_COLORSPACE_SMPTE240M}};
+        const uint32_t stated[] = {V4L2_YCBCR_ENC_601, c.seed % 4 == 1 ? V4L2_YCBCR_ENC_XV709 : V4L2_YCBCR_ENC_709,
+                                   V4L2_YCBCR_ENC_BT2020, V4L2_YCBCR_ENC_SMPTE240M};
+        pix.colorspace = implied[c.matrix][c.matrix < 2 ? c.seed / 7 % (c.full ? 3 : 2) : 0];
+        if (c.seed % 2 || c.seed % 5 == 0) pix.ycbcr_enc = stated[c.matrix];
+        if (c.seed % 5 == 0) pix.colorspace = c.seed % 3 ? V4L2_COLORSPACE_REC709 : V4L2_COLORSPACE_SRGB;  // another's
         if (c.full)
             pix.quantization = pix.colorspace == V4L2_COLORSPACE_JPEG && c.seed % 4 ? V4L2_QUANTIZATION_DEFAULT
                                                                                     : V4L2_QUANTIZATION_FULL_RANGE;
@@ -301,7 +311,9 @@ const unsigned char* deliver(const Case& c, Delivered& d, FrameIntake& intake) {
         spa_video_info_raw info{};
         info.format = (spa_video_format)spaFormats[c.layout];
         info.size = size;
-        info.color_matrix = c.bt709 ? SPA_VIDEO_COLOR_MATRIX_BT709 : SPA_VIDEO_COLOR_MATRIX_BT601;
+        const spa_video_color_matrix matrices[] = {SPA_VIDEO_COLOR_MATRIX_BT601, SPA_VIDEO_COLOR_MATRIX_BT709,
+                                                   SPA_VIDEO_COLOR_MATRIX_BT2020, SPA_VIDEO_COLOR_MATRIX_SMPTE240M};
+        info.color_matrix = matrices[c.matrix];
         info.color_range = c.full ? SPA_VIDEO_COLOR_RANGE_0_255 : SPA_VIDEO_COLOR_RANGE_16_235;
         param = spa_format_video_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
     }
@@ -326,12 +338,12 @@ const unsigned char* deliver(const Case& c, Delivered& d, FrameIntake& intake) {
 
 // The case as the frame intake fuzzer's input (tests/fuzz/frame_intake_fuzzer.cpp): its seeds.
 void writeSeed(const char* folder, const Case& c, const Delivered& d) {
-    if (c.pipewire || d.memory.size() > 60000) return;
+    if (c.pipewire || d.memory.size() > 60000 || c.matrix > bt709) return;
     const size_t stride = d.planes[0].second;
     const unsigned char header[7] = {(unsigned char)c.layout, (unsigned char)(c.width - 1), (unsigned char)((c.width - 1) >> 8),
                                      (unsigned char)(c.height - 1), (unsigned char)((c.height - 1) >> 8),
                                      (unsigned char)(stride % 16 == 0 && stride / 16 < 64 ? stride / 16 << 2 : 0),
-                                     (unsigned char)(c.bt709 | c.full << 1)};
+                                     (unsigned char)(c.matrix | c.full << 1)};
     const std::string path = std::string(folder) + "/seed-" + std::to_string(c.seed);
     if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
         std::fwrite(header, 1, sizeof header, file);

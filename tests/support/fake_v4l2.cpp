@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -36,22 +35,21 @@ int FakeV4l2::fail(int error) {
 
 std::vector<std::string> FakeV4l2::deviceNodes() {
     std::lock_guard<std::mutex> guard(lock);
-    std::vector<std::string> present;
-    for (auto& entry : nodes)
-        if (entry.second.present) present.push_back(entry.first);
-    return present;  // map order: the tests' names sort as the kernel's numbers would
+    std::vector<std::string> listed;
+    for (auto& entry : nodes) listed.push_back(entry.first);
+    return listed;  // map order: the tests' names sort as the kernel's numbers would
 }
 
 std::string FakeV4l2::cardName(const std::string& node) {
     std::lock_guard<std::mutex> guard(lock);
     auto found = nodes.find(node);
-    return found != nodes.end() && found->second.present ? found->second.card : "";
+    return found != nodes.end() ? found->second.card : "";
 }
 
 int FakeV4l2::open(const char* path, int) {
     std::lock_guard<std::mutex> guard(lock);
     auto found = nodes.find(path);
-    if (found == nodes.end() || !found->second.present) return fail(ENOENT);
+    if (found == nodes.end()) return fail(ENOENT);
     found->second.opens++;
     found->second.qbufFails = false;
     const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -65,46 +63,22 @@ int FakeV4l2::close(int fd) {
     return ::close(fd);
 }
 
-static uint32_t bytesPerLine(uint32_t format, uint32_t width) {
-    switch (format) {
-    case V4L2_PIX_FMT_BGR24:
-    case V4L2_PIX_FMT_RGB24: return width * 3;
-    case V4L2_PIX_FMT_MJPEG: return 0;
-    default: return width * 2;  // YUYV and kin
-    }
-}
-
-// The driver's side of TRY_FMT and S_FMT: an offered format and the nearest offered size.
+// The driver's side of TRY_FMT and S_FMT: an offered format at the one size there is.
 void FakeV4l2::negotiate(FakeNode& node, v4l2_format* format) {
     v4l2_pix_format& pix = format->fmt.pix;
     bool offered = false;
     for (uint32_t f : node.formats) offered |= f == pix.pixelformat;
     if (!offered) pix.pixelformat = node.formats[0];
-    auto best = node.sizes[0];
-    long bestDistance = -1;
-    for (auto size : node.sizes) {
-        const long distance = std::labs((long)size.first - (long)pix.width) + std::labs((long)size.second - (long)pix.height);
-        if (bestDistance < 0 || distance < bestDistance) {
-            best = size;
-            bestDistance = distance;
-        }
-    }
-    pix.width = best.first;
-    pix.height = best.second;
+    pix.width = node.width;
+    pix.height = node.height;
     pix.field = V4L2_FIELD_NONE;
-    pix.bytesperline = bytesPerLine(pix.pixelformat, pix.width);
-    pix.sizeimage = pix.bytesperline ? pix.bytesperline * pix.height : pix.width * pix.height * 2;
-    pix.colorspace = node.colorspace;
-    pix.ycbcr_enc = node.ycbcrEncoding;
-    pix.quantization = node.quantization;
+    pix.bytesperline = pix.width * 2;  // YUYV and kin (greys at two bytes too: none is read)
+    pix.sizeimage = pix.bytesperline * pix.height;
+    pix.colorspace = V4L2_COLORSPACE_SRGB;
 }
 
 static size_t fillGrey(const v4l2_pix_format& pix, unsigned char* data, size_t capacity, long) {
-    for (size_t i = 0; i + 1 < capacity; i += 2) {
-        data[i] = 128;      // Y
-        data[i + 1] = 128;  // U or V
-    }
-    (void)pix;
+    std::memset(data, 128, capacity);  // Y', Cb and Cr all mid-grey
     return pix.sizeimage;
 }
 
@@ -114,7 +88,6 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
     if (opened == open_.end()) return fail(EBADF);
     Open& state = opened->second;
     FakeNode& node = nodes[state.path];
-    if (!node.present) return fail(ENODEV);
 
     switch (request) {
     case VIDIOC_QUERYCAP: {
@@ -136,17 +109,16 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
         std::memset(description->description, 0, sizeof description->description);
         std::memcpy(description->description, &format, 4);
         description->pixelformat = format;
-        description->flags = format == V4L2_PIX_FMT_MJPEG ? V4L2_FMT_FLAG_COMPRESSED : 0;
         return 0;
     }
     case VIDIOC_ENUM_FRAMESIZES: {
         auto* size = static_cast<v4l2_frmsizeenum*>(argument);
         bool offered = false;
         for (uint32_t f : node.formats) offered |= f == size->pixel_format;
-        if (!offered || size->index >= node.sizes.size()) return fail(EINVAL);
+        if (!offered || size->index > 0) return fail(EINVAL);
         size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-        size->discrete.width = node.sizes[size->index].first;
-        size->discrete.height = node.sizes[size->index].second;
+        size->discrete.width = node.width;
+        size->discrete.height = node.height;
         return 0;
     }
     case VIDIOC_G_FMT: {
@@ -154,8 +126,6 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
         if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return fail(EINVAL);
         if (!node.current.width) {
             format->fmt.pix = v4l2_pix_format{};
-            format->fmt.pix.width = node.sizes.back().first;
-            format->fmt.pix.height = node.sizes.back().second;
             negotiate(node, format);
             node.current = format->fmt.pix;
         }
@@ -247,8 +217,6 @@ int FakeV4l2::poll(struct pollfd* fds, nfds_t count, int) {
         auto opened = open_.find(fds[i].fd);
         if (opened == open_.end()) {
             fds[i].revents = POLLNVAL;
-        } else if (!nodes[opened->second.path].present) {
-            fds[i].revents = POLLERR | POLLHUP;
         } else if (opened->second.streaming && !opened->second.queued.empty()) {
             fds[i].revents = POLLIN;
         }

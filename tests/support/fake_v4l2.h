@@ -24,13 +24,9 @@
 struct FakeNode {
     std::string path;
     std::string card = "Fake camera", bus = "fake";
-    std::atomic<bool> present{true};  // false: gone, as after an unplug
     uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     std::vector<uint32_t> formats = {V4L2_PIX_FMT_YUYV};
-    std::vector<std::pair<uint32_t, uint32_t>> sizes = {{160, 120}};
-    // The colour the driver states for its frames.
-    uint32_t colorspace = V4L2_COLORSPACE_SRGB, ycbcrEncoding = V4L2_YCBCR_ENC_DEFAULT,
-             quantization = V4L2_QUANTIZATION_DEFAULT;
+    uint32_t width = 160, height = 120;
     // A fault a camera's firmware gets into, and out of when it is opened again: buffers that
     // cannot be queued again.
     std::atomic<bool> qbufFails{false};

@@ -82,7 +82,7 @@ missed-release-on-failure^directshow/capture_chain.cpp^        out->Release();\n
 buffer-not-requeued^v4l2/v4l2_camera.cpp^broken = system.ioctl(fd, VIDIOC_QBUF, &buffer) != 0;^broken = false;^unit V4l2Camera
 requeue-failure-ignored^v4l2/v4l2_camera.cpp^broken = system.ioctl(fd, VIDIOC_QBUF, &buffer) != 0;^broken = system.ioctl(fd, VIDIOC_QBUF, &buffer) != 0 && errno == ENODEV;^unit V4l2Camera
 media-controller-node-taken^v4l2/v4l2_camera.cpp^(caps & V4L2_CAP_STREAMING) && !(caps & V4L2_CAP_IO_MC))^(caps & V4L2_CAP_STREAMING))^unit V4l2Camera
-colour-space-not-mapped^v4l2/v4l2_frames.cpp^? (uint32_t)V4L2_MAP_YCBCR_ENC_DEFAULT(pix.colorspace) : pix.ycbcr_enc;^? (uint32_t)(pix.colorspace == V4L2_COLORSPACE_REC709 ? V4L2_YCBCR_ENC_709 : V4L2_YCBCR_ENC_601) : pix.ycbcr_enc;^unit V4l2Camera
+colour-space-not-mapped^v4l2/v4l2_frames.cpp^? (uint32_t)V4L2_MAP_YCBCR_ENC_DEFAULT(pix.colorspace) : pix.ycbcr_enc;^? (uint32_t)(pix.colorspace == V4L2_COLORSPACE_REC709 ? V4L2_YCBCR_ENC_709 : V4L2_YCBCR_ENC_601) : pix.ycbcr_enc;^unit FrameShapes
 matrix-not-from-the-driver^v4l2/v4l2_frames.cpp^    format->matrix = matrixOf(pix);^    format->matrix = YcbcrMatrix::bt709;^guest colours
 reconnect-never-sleeps^v4l2/v4l2_camera.cpp^            std::this_thread::sleep_for(std::chrono::milliseconds(50));^            continue;^guest faults
 busy-camera-not-passed-over^capture/camera_life.cpp^        if (attempt(index, index == same)) return;^        if (attempt(index, index == same) || true) return;^unit CameraLife
