@@ -117,15 +117,14 @@ soak)
     ;;
 pipewire_camera)
     # The desktop's camera service, PipeWire, with its own test source as the camera (SMPTE bars
-    # with snow): taken, its moving picture drawn. A camera ranked higher comes along; the first
-    # is unplugged for a moment, or the daemon is killed and started again: the picture holds
-    # meanwhile, then the same camera is live again; unplugged for good: the other one. A key
-    # ends the program at once, status 0.
+    # with snow): taken, its moving picture drawn. The daemon is killed and started again, a
+    # camera ranked higher coming back with it: the picture holds meanwhile, then the same camera
+    # is live again. A key ends the program at once, status 0. (Cameras unplugged and back, or
+    # for good, through PipeWire: the USB webcam's cases in the guest.)
     session() { "$SUPPORT/pipewire_session.sh" "$1" "$work/pipewire" "${@:2}"; }
     trap 'session end; kill -KILL $pid 2>/dev/null; rm -rf "$work"' EXIT
     session start && session camera-add test-camera || fail "no PipeWire session"
     . "$work/pipewire/env"
-    session unplugs-ok || unplugs=no
     export SDL_VIDEODRIVER=dummy
     for n in 5 25; do
         session idle test-camera
@@ -147,7 +146,6 @@ pipewire_camera)
     }
     steps() { for step in ${1//+/ }; do session ${step//:/ } || return 1; done; }
     while read -r what before fault away back shown; do
-        [ "${unplugs:-}" = no ] && [ "$what" != daemon-restarted ] && continue
         session idle test-camera
         rm -f "$work/trace"
         QUILTCAM_TEST_TRACE="$work/trace" QUILTCAM_TEST_REPORT="$work/report" "$testcam" 2>"$work/stderr" &
@@ -171,11 +169,8 @@ pipewire_camera)
         grep -qx "camera_name $shown" "$work/report" || fail "$what: $(grep camera_name "$work/report"), not $shown"
         # The camera stopped before the process ended: PipeWire's thread gone with it.
         grep -qx "threads_at_exit 1" "$work/report" || fail "$what: $(grep threads_at_exit "$work/report") at exit"
-        [ "${unplugs:-}" = no ] || session camera-remove other-camera
     done <<TABLE
-unplugged-a-moment camera-add:other-camera:100 camera-remove:test-camera 0.5 camera-add:test-camera test-camera
 daemon-restarted true stop 3 start+camera-add:other-camera:100+camera-add:test-camera test-camera
-unplugged-for-good camera-add:other-camera:100 camera-remove:test-camera 0.5 true other-camera
 TABLE
     ;;
 *)

@@ -8,11 +8,6 @@
 #   pipewire_session.sh camera-add DIR [NAME [PRIORITY]]  PipeWire's own test source (SMPTE
 #                                         bars with snow) as a camera node, described by its
 #                                         name, ranked by the priority (0)
-#   pipewire_session.sh camera-remove DIR [NAME]  destroys it again, as an unplug does
-#   pipewire_session.sh unplugs-ok DIR    whether a test source can be destroyed without taking the
-#                                         daemon down (PipeWire 1.4's removes its timer twice and
-#                                         aborts); if not, says so and starts the session again
-#                                         with its test-camera
 #   pipewire_session.sh idle DIR [NAME]   waits until the session manager has suspended a camera
 #                                         node (PipeWire 0.3's test source runs out of buffers
 #                                         when linked again before that)
@@ -64,15 +59,6 @@ camera-add)
     pw create-node adapter "{ factory.name = videotestsrc node.name = $name node.description = $name \
         priority.session = ${4:-0} media.class = Video/Source media.role = Camera object.linger = true \
         session.suspend-timeout-seconds = 1 }" >/dev/null 2>&1
-    ;;
-camera-remove) pw destroy "$(node_id)" >/dev/null ;;
-unplugs-ok)
-    "$0" camera-add "$dir" probe && "$0" camera-remove "$dir" probe
-    sleep 0.2
-    pw info 0 >/dev/null 2>&1 && exit 0
-    echo "  skipped: the rows that unplug a camera ($(pipewire --version | grep -o 'libpipewire [0-9.]*' | head -n 1)'s test source takes its daemon down when destroyed)"
-    "$0" stop "$dir" && "$0" start "$dir" && "$0" camera-add "$dir" test-camera
-    exit 1
     ;;
 idle)
     for _ in $(seq 100); do pw info "$(node_id)" 2>/dev/null | grep -q 'state: "suspended"' && exit 0; sleep 0.1; done
