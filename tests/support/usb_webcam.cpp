@@ -51,10 +51,9 @@ struct Mode {
     int width, height;
     std::vector<uint32_t> intervals;  // 100 ns units; with a range: shortest, longest, step 1
     bool range() const { return intervals.size() == 3 && intervals[2] == 1; }
-    bool offers(uint32_t i) const {
-        return range() ? i >= intervals[0] && i <= intervals[1] : std::count(intervals.begin(), intervals.end(), i) > 0;
+    uint32_t fallback() const {  // the default: 30 a second where it has it
+        return range() || std::count(intervals.begin(), intervals.end(), 333333) ? 333333 : intervals[0];
     }
-    uint32_t fallback() const { return offers(333333) ? 333333 : intervals[0]; }
 };
 static std::vector<Mode> modes;  // in format order, then frame order
 static int formatCount = 0;
@@ -366,11 +365,12 @@ struct Urb {
     std::vector<uint32_t> offsets, lengths;
 };
 
-// RET_SUBMIT: the data that came in (or, going out, only how much went), and the packets' part.
+// RET_SUBMIT (or RET_UNLINK): the data that came in (or, going out, only how much went), and the
+// packets' part.
 static bool reply(int fd, uint32_t seq, int32_t status, const Bytes& data, size_t sentOut, const Urb* iso,
-                  const std::vector<uint32_t>& actual) {
+                  const std::vector<uint32_t>& actual, uint32_t command = 3) {
     Bytes b;
-    for (uint32_t v : {3u, seq, 0u, 0u, 0u, (uint32_t)status, (uint32_t)(data.size() + sentOut), 0u,
+    for (uint32_t v : {command, seq, 0u, 0u, 0u, (uint32_t)status, (uint32_t)(data.size() + sentOut), 0u,
                        iso ? iso->packets : 0u, 0u, 0u, 0u})
         be(b, v);
     b.insert(b.end(), data.begin(), data.end());
@@ -406,9 +406,7 @@ static void serve(Camera& cam, int fd) {
                     status = -104;  // ECONNRESET
                     break;
                 }
-            Bytes b;
-            for (uint32_t v : {4u, seq, 0u, 0u, 0u, (uint32_t)status, 0u, 0u, 0u, 0u, 0u, 0u}) be(b, v);
-            if (write(fd, b.data(), b.size()) != (ssize_t)b.size()) return;
+            if (!reply(fd, seq, status, {}, 0, nullptr, {}, 4)) return;
             continue;
         }
         const uint32_t length = be(h + 24), packets = be(h + 32);
