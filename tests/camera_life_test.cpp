@@ -13,7 +13,7 @@ namespace {
 
 const LifeMs never = 1 << 30;
 
-struct Spec {
+struct CameraScript {
     std::string id;
     LifeMs listedFrom = 0, goneFrom = never, goneTo = never;  // not listed in [goneFrom, goneTo)
     LifeMs silentFrom = never, silentTo = never;               // open, but sending nothing then
@@ -24,7 +24,7 @@ struct Spec {
 
 struct Row {
     const char* name;
-    std::vector<Spec> cameras;
+    std::vector<CameraScript> cameras;
     std::vector<std::pair<LifeMs, const char*>> shown;  // whose picture at a time ("" none)
     const char* neverShown = "";
     LifeMs awayFrom = never, awayTo = never;  // the camera system itself gone
@@ -39,13 +39,13 @@ std::vector<std::string> run(const Row& row, CameraLife& life) {
     bool brokeOnce[8] = {};
     const LifeMs end = row.shown.back().first;
     for (LifeMs t = 0; t <= end; t += 50) {
-        auto listed = [&](const Spec& c) { return t >= c.listedFrom && !(t >= c.goneFrom && t < c.goneTo); };
+        auto listed = [&](const CameraScript& c) { return t >= c.listedFrom && !(t >= c.goneFrom && t < c.goneTo); };
         if (open >= 0 && !listed(row.cameras[open]) && row.cameras[open].breaksWhenGone) life.streamBroken();
         if (open >= 0 && t >= row.cameras[open].breaksAt && !brokeOnce[open]) {
             brokeOnce[open] = true;
             life.streamBroken();
         }
-        const Spec* sending = open >= 0 ? &row.cameras[open] : nullptr;
+        const CameraScript* sending = open >= 0 ? &row.cameras[open] : nullptr;
         if (sending && t % 100 == 0 && (listed(*sending) || !sending->breaksWhenGone) &&
             !(t >= sending->silentFrom && t < sending->silentTo)) {
             life.frameHandedOver(t);
@@ -53,11 +53,11 @@ std::vector<std::string> run(const Row& row, CameraLife& life) {
         }
         if (t % 250 == 0) {
             std::vector<std::string> ids;
-            for (const Spec& c : row.cameras)
+            for (const CameraScript& c : row.cameras)
                 if (listed(c)) ids.push_back(c.id);
             const bool away = t >= row.awayFrom && t < row.awayTo;
             life.tick(t, away ? nullptr : &ids, [&] { open = -1; }, [&](int index, bool allowGrey) {
-                auto it = std::find_if(row.cameras.begin(), row.cameras.end(), [&](const Spec& c) { return c.id == ids[index]; });
+                auto it = std::find_if(row.cameras.begin(), row.cameras.end(), [&](const CameraScript& c) { return c.id == ids[index]; });
                 if (it->grey && !allowGrey) return CameraTried::greyOnly;
                 if (it->startsNever) return CameraTried::passedOver;
                 open = (int)(it - row.cameras.begin());
