@@ -30,6 +30,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using Bytes = std::vector<unsigned char>;
@@ -166,7 +167,7 @@ struct Camera {
     const Mode* mode = nullptr;  // committed
     int alt = 0;
     std::vector<Bytes> file;                 // the frames, blue-green-red bottom-up
-    std::map<std::string, Bytes> payloads;   // each frame as sent, by mode, number and negative
+    std::map<std::tuple<const Mode*, size_t, bool>, Bytes> payloads;  // as sent: by mode, frame, negative
     long frames = 0;                         // begun
     size_t sent = 0, end = 0;                // of the frame in progress: sent, and where it ends
     const Bytes* current = nullptr;
@@ -217,8 +218,7 @@ static void negotiate(Bytes& c) {
 static const Bytes& payload(Camera& cam, long n, bool negative) {
     const Mode& m = *cam.mode;
     const size_t k = (size_t)std::min<long>(n, (long)cam.file.size() - 1);
-    const std::string key = std::to_string(m.mjpeg) + std::to_string(m.width) + "x" + std::to_string(m.height) + "/" +
-                            std::to_string(k) + (negative ? "-" : "");
+    const auto key = std::make_tuple(&m, k, negative);
     auto found = cam.payloads.find(key);
     if (found != cam.payloads.end()) return found->second;
     const Bytes& source = cam.file[k];
