@@ -62,6 +62,8 @@ def detach(port=0):
     subprocess.run([webcam, "detach", "--port", str(port)], timeout=60)
     attached.discard(port)
     wait_until(lambda: not glob.glob("/sys/bus/usb/devices/*-%d:1.0" % (port + 1)), 20)
+    if "XDG_RUNTIME_DIR" in os.environ:  # else the next attach could count the one just gone
+        wait_until(lambda: pw_cli("ls", "Node").count("Video/Source") <= len(attached), 20)
 
 
 def capture_node(port):

@@ -97,8 +97,10 @@ mkdir -p "/root$qc_results" 2>/dev/null
 mount --move /results "/root$qc_results" || { echo "guest: cannot move the results"; poweroff -f; }
 echo "guest: up"
 # The host's root becomes the guest's own (not a chroot, which udev and systemd's tools refuse).
+# Its end is a reset (the machine has -no-reboot), not a power-off: a power-off first shuts every
+# device down, and a device stuck in its driver would hold it up until the timeout.
 exec switch_root /root /bin/sh -c 'cd "$qc_results" && /bin/bash ./job >job.log 2>&1; echo $? >status; sync
-/bin/busybox poweroff -f' 
+echo b >/proc/sysrq-trigger; /bin/busybox poweroff -f' 
 INIT
     chmod +x "$work/init"
     (cd "$work" && find . | cpio -o -H newc --quiet | gzip -1) >"$initramfs.new" && mv "$initramfs.new" "$initramfs"

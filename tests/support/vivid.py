@@ -44,6 +44,12 @@ def watchdog(case_started):
     os._exit(1)
 
 
+def stuck_in_kernel():
+    """The tasks waiting uninterruptibly (a driver that never finishes what it was asked)."""
+    tasks = subprocess.run(["ps", "-eo", "stat=,pid=,wchan:32=,args="], stdout=subprocess.PIPE, text=True).stdout
+    return [" ".join(t.split()[1:]) for t in tasks.splitlines() if t.startswith("D")]
+
+
 def run_cases(cases, chosen, what="vivid"):
     """Runs the cases (all, or those named), timing each; a case that raises, or hangs, is that
     case's failure and the next one runs. Exits 1 if any failed."""
@@ -70,11 +76,15 @@ def run_cases(cases, chosen, what="vivid"):
         if len(failures) > before:
             failed.append(case.__name__)
         print("  (%s: %.0f s)" % (case.__name__, time.time() - started), flush=True)
+    stuck = [] if wait_until(lambda: not stuck_in_kernel(), 10) else stuck_in_kernel()
+    if stuck:
+        check("no task left stuck in the kernel", False, "; ".join(stuck))
+        subprocess.run("echo w >/proc/sysrq-trigger; dmesg | tail -n 80", shell=True, timeout=60)
     ran = len([c for c in cases if not chosen or c.__name__ in chosen])
     said_skipped = ", %d skipped: %s" % (len(skipped), " ".join(skipped)) if skipped else ""
     print("%s: %d cases passed, %d failed%s%s" % (what, ran - len(failed) - len(skipped), len(failed),
                                                   ": " + " ".join(failed) if failed else "", said_skipped))
-    sys.exit(1 if failed else 0)
+    sys.exit(1 if failed or stuck else 0)
 
 PATTERN = {"75% bars": 0, "bars": 1, "colour-space bars": 2, "horizontal bars": 3, (255, 255, 255): 6,
            (255, 0, 0): 7, (0, 255, 0): 8, (0, 0, 255): 9, "grey ramp": 20}
