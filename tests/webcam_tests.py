@@ -45,14 +45,23 @@ attached = set()
 
 def attach(path, port=0, *options):
     """Plugs a webcam into a port: once its nodes are there (and, in a PipeWire session, once
-    PipeWire lists it)."""
+    PipeWire lists it). Plugged in again, once, should the guest's USB stack make no device of it:
+    said, with the kernel's last words, since no later case could pass on that port."""
     log = os.path.join(work, "webcam-%d.log" % port)
-    if os.path.exists(log):
-        os.remove(log)
-    subprocess.run([webcam, "attach", path, "--port", str(port), "--name", "USB Webcam %d" % port, "--log", log] +
-                   list(options), check=True, timeout=60)
-    attached.add(port)
-    wait_until(lambda: glob.glob("/sys/bus/usb/devices/*-%d:1.0/video4linux/video*" % (port + 1)), 20)
+    for attempt in (1, 2):
+        if os.path.exists(log):
+            os.remove(log)
+        subprocess.run([webcam, "attach", path, "--port", str(port), "--name", "USB Webcam %d" % port, "--log", log] +
+                       list(options), check=True, timeout=60)
+        attached.add(port)
+        if wait_until(lambda: glob.glob("/sys/bus/usb/devices/*-%d:1.0/video4linux/video*" % (port + 1)), 20):
+            break
+        kernel = subprocess.run("dmesg | tail -n 30", shell=True, stdout=subprocess.PIPE, text=True).stdout
+        print("  (the webcam on port %d: no node after 20 s, attempt %d; the kernel's last words:)\n%s" %
+              (port, attempt, kernel), flush=True)
+        detach(port)
+    else:
+        raise RuntimeError("the webcam on port %d never had a node" % port)
     if "XDG_RUNTIME_DIR" in os.environ:
         wait_until(lambda: pw_cli("ls", "Node").count("Video/Source") >= len(attached), 20)
     return log
