@@ -11,8 +11,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
-from vivid import (check, dump, env, held, near, now_ms, pipewire_session, pixel, pw_cli, read_trace, run_cases,
-                   shaded, traced, wait_until)
+from vivid import (check, dump, env, held, kernel_log, near, now_ms, pipewire_session, pixel, pw_cli, read_trace,
+                   run_cases, shaded, traced, wait_until)
 
 build = os.path.abspath(sys.argv[1])
 testcam = os.path.join(build, "tests", "quiltcam-testcam")
@@ -56,9 +56,8 @@ def attach(path, port=0, *options):
         attached.add(port)
         if wait_until(lambda: glob.glob("/sys/bus/usb/devices/*-%d:1.0/video4linux/video*" % (port + 1)), 20):
             break
-        kernel = subprocess.run("dmesg | tail -n 30", shell=True, stdout=subprocess.PIPE, text=True).stdout
         print("  (the webcam on port %d: no node after 20 s, attempt %d; the kernel's last words:)\n%s" %
-              (port, attempt, kernel), flush=True)
+              (port, attempt, kernel_log(30)), flush=True)
         detach(port)
     else:
         raise RuntimeError("the webcam on port %d never had a node" % port)

@@ -40,8 +40,15 @@ def watchdog(case_started):
     while time.time() - case_started[0] < CASE_SECONDS + 120:
         time.sleep(10)
     print("FAILED: stuck beyond the guard; the tasks and the kernel's log:", flush=True)
-    subprocess.run("ps -eo pid,stat,wchan:32,args | grep -v '\\[' ; dmesg | tail -n 40", shell=True, timeout=60)
+    subprocess.run("ps -eo pid,stat,wchan:32,args | grep -v '\\['", shell=True, timeout=60)
+    print(kernel_log(40), flush=True)
     os._exit(1)
+
+
+def kernel_log(lines):
+    """The kernel log's last lines, for a failure that may be the kernel's."""
+    log = subprocess.run(["dmesg"], stdout=subprocess.PIPE, text=True, timeout=60).stdout
+    return "\n".join(log.splitlines()[-lines:])
 
 
 def stuck_in_kernel():
@@ -79,7 +86,9 @@ def run_cases(cases, chosen, what="vivid"):
     stuck = [] if wait_until(lambda: not stuck_in_kernel(), 10) else stuck_in_kernel()
     if stuck:
         check("no task left stuck in the kernel", False, "; ".join(stuck))
-        subprocess.run("echo w >/proc/sysrq-trigger; dmesg | tail -n 80", shell=True, timeout=60)
+        with open("/proc/sysrq-trigger", "w") as trigger:
+            trigger.write("w")  # the blocked tasks' stacks, into the kernel log
+        print(kernel_log(80), flush=True)
     ran = len([c for c in cases if not chosen or c.__name__ in chosen])
     said_skipped = ", %d skipped: %s" % (len(skipped), " ".join(skipped)) if skipped else ""
     print("%s: %d cases passed, %d failed%s%s" % (what, ran - len(failed) - len(skipped), len(failed),
