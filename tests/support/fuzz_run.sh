@@ -4,7 +4,7 @@
 set -eu -o pipefail
 build=$1 seconds=${2:-60}
 corpus=$(cd "$(dirname "$0")/../fuzz/corpus" && pwd)
-for target in frame_intake frame_scaler pipewire_buffer; do
+for target in frame_intake pipewire_buffer; do
     scratch=$build/fuzz-corpus/$target
     mkdir -p "$scratch"
     echo "== $target, $seconds s"
