@@ -54,6 +54,17 @@ failure_box() {
     check "$name: stderr.txt says \"$said\"" $?
 }
 
+# keyed SECONDS EXE [ENV=VALUE...]: runs it, presses a key SECONDS after its window shows (at
+# $pressed, in ms) and waits for it to end.
+keyed() {
+    start "${@:2}"
+    window=$(window_of 180 640x480)
+    sleep "$1"
+    pressed=$(date +%s%3N)
+    key "$window" q
+    finish 60
+}
+
 M=$linux/tests/make-frames
 $M scene 8 "$work/scene.raw"
 $M scene 6 "$work/scene-640.raw" 640x480
@@ -136,12 +147,8 @@ if part unplug; then
 for back in itself 320x240; do
 setting=QUILTCAM_VIRTUAL_CAMERA_RETURN=
 [ $back = itself ] || setting=QUILTCAM_VIRTUAL_CAMERA_RETURN=$back
-start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/long.raw" QUILTCAM_VIRTUAL_CAMERA_UNPLUG=20,1000 $setting \
+keyed 5 "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/long.raw" QUILTCAM_VIRTUAL_CAMERA_UNPLUG=20,1000 $setting \
     QUILTCAM_TEST_TRACE="Z:$work/trace"
-window=$(window_of 180 640x480)
-sleep 5
-key "$window" q
-finish 60
 check "unplugged and back as $back: exit status 0 on a key (was $status)" $([ "$status" = 0 ]; echo $?)
 # The longest wait between new pictures is the unplug: nothing may change during it (a cleared
 # or black display would be a new picture), and it may outlast the camera's second away by
@@ -163,11 +170,7 @@ if part short; then
 # Every other sample cut short, white in the part given: none of them reaches the display,
 # whose middle cell keeps the one picture's colour throughout.
 $M scene 1 "$work/still.raw"
-start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/still.raw" QUILTCAM_VIRTUAL_CAMERA_SHORT=1 QUILTCAM_TEST_TRACE="Z:$work/trace"
-window=$(window_of 180 640x480)
-sleep 3
-key "$window" q
-finish 60
+keyed 3 "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/still.raw" QUILTCAM_VIRTUAL_CAMERA_SHORT=1 QUILTCAM_TEST_TRACE="Z:$work/trace"
 seen=$(awk '$2 > 0 {print $3 "," $4 "," $5}' "$work/trace" | sort -u | tr '\n' ' ')
 check "short samples: never drawn (the middle cell: $seen), status $status" \
     $([ "$status" = 0 ] && [ "$(wc -w <<<"$seen")" = 1 ]; echo $?)
@@ -176,13 +179,8 @@ fi
 if part unplug; then
 # A key while the camera is away ends the frame loop at once (its trace stops); Wine then takes
 # a moment to end the process.
-start "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/long.raw" QUILTCAM_VIRTUAL_CAMERA_UNPLUG=20,60000 \
+keyed 3 "$testcam" QUILTCAM_TEST_FRAMES="Z:$work/long.raw" QUILTCAM_VIRTUAL_CAMERA_UNPLUG=20,60000 \
     QUILTCAM_TEST_TRACE="Z:$work/trace"
-window=$(window_of 180 640x480)
-sleep 3
-pressed=$(date +%s%3N)
-key "$window" q
-finish 60
 ended=$(($(tail -n 1 "$work/trace" | cut -d' ' -f1) - pressed))
 exited=$(($(date +%s%3N) - pressed))
 check "unplugged: a key ends the loop in ${ended} ms (3 s allowed) and the process in ${exited} ms, status 0 (was $status)" \
@@ -227,11 +225,7 @@ print(first - int(lines[0][0]) if first else "never",
 PY
 }
 while read -r what setting; do
-    start "$testcam" $two $setting QUILTCAM_TEST_TRACE="Z:$work/trace"
-    window=$(window_of 180 640x480)
-    sleep 15
-    key "$window" q
-    finish 60
+    keyed 15 "$testcam" $two $setting QUILTCAM_TEST_TRACE="Z:$work/trace"
     read -r came others <<<"$(after_other)"
     echo "  the first camera $what: the second one's picture ${came} ms after the first trace line, then $others others"
     check "the first camera $what: the second camera's picture within 20 s, and none other after it (status $status)" \
