@@ -3,10 +3,12 @@
 // SPA's own builder, and its buffer's chunks), through the frame intake, against a model written
 // from the definitions: each source pixel converted to R'G'B' in double precision with the
 // stated matrix and range (a JPEG decoded whole, at full size), the middle of the frame's 4:3
-// shape cropped, each output pixel the exact mean of the source area it covers. Seeded: a
+// shape cropped, each output pixel the exact mean of the source area it covers. One case in
+// three spoils its frame the ways cameras and camera systems do, and must see it dropped. Seeded: a
 // failure names its seed, and QUILTCAM_SHAPES_SEED=N runs that case alone; with
 // QUILTCAM_SHAPES_CORPUS=DIR the small cases are written there as the intake fuzzer's seeds.
 #include <gtest/gtest.h>
+#include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <turbojpeg.h>
 
@@ -106,6 +108,17 @@ std::vector<double> expected(int w, int h, ColourAt colourAt) {
 
 // ---- A case: a picture, encoded in a layout, delivered as a camera system delivers it ----
 
+// What a case does to its frame on the way; all but a JPEG's padding drop it.
+enum Spoil { whole, cut, strideShort, padded, otherSize, chunkFlagged, headerFlagged, chunkPast };
+const char* const spoilNames[] = {"",
+                                  ", cut short",
+                                  ", its stride said shorter than a row",
+                                  ", padded with zeros",
+                                  ", said to be 8 pixels wider",
+                                  ", a chunk flagged",
+                                  ", its header flagged corrupted",
+                                  ", a chunk past its memory"};
+
 struct Case {
     unsigned seed;
     int layout;  // index into layouts
@@ -113,12 +126,14 @@ struct Case {
     int matrix;
     bool full, pipewire;
     size_t pad;  // bytes added to each row
+    Spoil spoil;
+    unsigned spoilDraw;  // how much of it, where
     std::string describe() const {
         std::ostringstream s;
         s << "seed " << seed << ": " << width << "x" << height << " " << (char)(fourccs[layout] & 255)
           << (char)(fourccs[layout] >> 8 & 255) << (char)(fourccs[layout] >> 16 & 255) << (char)(fourccs[layout] >> 24)
           << " " << matrixNames[matrix] << (full ? " full" : " limited") << " range, rows padded by " << pad
-          << ", through " << (pipewire ? "PipeWire" : "V4L2");
+          << ", through " << (pipewire ? "PipeWire" : "V4L2") << spoilNames[spoil];
         return s.str();
     }
 };
@@ -126,12 +141,18 @@ struct Case {
 Case makeCase(unsigned seed) {
     std::mt19937 random(seed);
     static const double shapes[] = {4.0 / 3, 16.0 / 9, 1, 3.0 / 4, 21.0 / 9};
-    Case c{seed, (int)(random() % 13), 0, 0, (int)(random() % 4), random() % 2 == 0, random() % 2 == 0, 0};
+    Case c{seed, (int)(random() % 13), 0, 0, (int)(random() % 4), random() % 2 == 0, random() % 2 == 0, 0, whole, 0};
     const double u = std::uniform_real_distribution<double>(0, 1)(random), shape = shapes[random() % 5];
     c.height = 120 + (int)((seed % 10 ? 600 : 2040) * u * u);  // mostly small, one in ten up to 2160 rows
     c.width = std::clamp((int)std::lround(c.height * shape) + (int)(random() % 2), 160, 4096);
     if (seed % 20 == 7) c.width = 1 + (int)(random() % 200), c.height = 1 + (int)(random() % 150);  // smaller than the target
     c.pad = random() % 3 == 0 ? 0 : 1 + random() % 256;
+    const bool jpeg = layouts[c.layout] == PixelLayout::mjpeg;
+    c.spoil = random() % 3 ? whole : (Spoil)(1 + random() % 7);
+    if ((c.spoil == strideShort && (jpeg || c.width < 2)) || (!jpeg && (c.spoil == padded || c.spoil == otherSize)) ||
+        (!c.pipewire && c.spoil >= chunkFlagged))
+        c.spoil = cut;
+    c.spoilDraw = random();
     return c;
 }
 
@@ -165,6 +186,7 @@ void toYcbcr(const unsigned char* rgb, int matrix, bool full, unsigned char out[
 struct Delivered {
     std::vector<unsigned char> memory;         // every plane, one after another
     std::vector<std::pair<size_t, size_t>> planes;  // each plane's offset and stride
+    size_t firstRow = 0, slack = 0;  // the first plane's bytes a row; the last one's stride past them
     std::vector<double> want;
 };
 
@@ -204,6 +226,7 @@ Delivered encode(const Case& c, std::mt19937& random) {
                 for (int i = 0; i < 3; i++)
                     d.memory[y * stride + x * 3 + i] = pixel(x, y)[layout == PixelLayout::rgb24 ? i : 2 - i];
         d.planes = {{0, stride}};
+        d.firstRow = (size_t)w * 3, d.slack = c.pad;
         d.want = expected(w, h, [&](int x, int y) { return Colour{(double)pixel(x, y)[0], (double)pixel(x, y)[1], (double)pixel(x, y)[2]}; });
         return d;
     }
@@ -242,6 +265,7 @@ Delivered encode(const Case& c, std::mt19937& random) {
                 std::copy(order[lumaFirst ? 0 : 1], order[lumaFirst ? 0 : 1] + 4, p);
             }
         d.planes = {{0, stride}};
+        d.firstRow = (size_t)cw * 4, d.slack = c.pad;
         return d;
     }
     // Planar and semi-planar: V4L2's strides are bytesperline (even), and half of it for the
@@ -266,18 +290,26 @@ Delivered encode(const Case& c, std::mt19937& random) {
         for (const auto* plane : {&first, &second})
             addPlane(chromaStride, ch, [&](size_t x, int y) { return x < (size_t)cw ? (*plane)[(size_t)y * cw + x] : 0; });
     }
+    d.firstRow = (size_t)w, d.slack = chromaStride - (semi ? cw * 2 : cw);
     return d;
 }
 
 // The intake's frame of the case, read as the camera system would: null when it is dropped.
 const unsigned char* deliver(const Case& c, Delivered& d, FrameIntake& intake) {
     FrameFormat format{PixelLayout::bgr24, 0, 0};
+    const uint32_t width = (uint32_t)c.width + (c.spoil == otherSize ? 8 : 0);
+    const uint32_t stride = c.spoil == strideShort ? (uint32_t)d.firstRow - 1 : (uint32_t)d.planes[0].second;
+    if (c.spoil == padded) d.memory.resize(d.memory.size() + 1 + c.spoilDraw % 300, 0);  // as some cameras send JPEGs
+    // Cut short: by a byte more than the last row's padding (often just that), or half a JPEG.
+    const size_t memory = d.memory.size(), lost = c.spoil != cut ? 0
+                                                 : layouts[c.layout] == PixelLayout::mjpeg ? memory / 2
+                                                 : std::min(memory, d.slack + 1 + (c.spoilDraw % 2 ? 0 : c.spoilDraw % memory));
     if (!c.pipewire) {
         v4l2_pix_format pix{};
-        pix.width = (uint32_t)c.width;
+        pix.width = width;
         pix.height = (uint32_t)c.height;
         pix.pixelformat = fourccs[c.layout];
-        pix.bytesperline = (uint32_t)d.planes[0].second;
+        pix.bytesperline = stride;
         pix.sizeimage = (uint32_t)d.memory.size();
         // Each colour description the way drivers give it: an encoding, or a colour space alone;
         // a range, or the one the colour space implies.
@@ -296,12 +328,12 @@ const unsigned char* deliver(const Case& c, Delivered& d, FrameIntake& intake) {
         else
             pix.quantization = c.seed % 4 ? V4L2_QUANTIZATION_DEFAULT : V4L2_QUANTIZATION_LIM_RANGE;
         if (!frameFormatOf(pix, &format) || !intake.configure(format, outWidth, outHeight)) return nullptr;
-        const FramePlane plane = planeOf(pix, d.memory.data(), d.memory.size());
+        const FramePlane plane = planeOf(pix, d.memory.data(), memory - lost);
         return intake.take(&plane, 1);
     }
     uint8_t pod[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
-    const spa_rectangle size{(uint32_t)c.width, (uint32_t)c.height};
+    const spa_rectangle size{width, (uint32_t)c.height};
     const spa_pod* param;
     if (layouts[c.layout] == PixelLayout::mjpeg) {
         spa_video_info_mjpg info{};
@@ -323,14 +355,20 @@ const unsigned char* deliver(const Case& c, Delivered& d, FrameIntake& intake) {
     spa_chunk chunks[3];
     const size_t count = d.planes.size();
     for (size_t i = 0; i < count; i++) {
-        const size_t end = i + 1 < count ? d.planes[i + 1].first : d.memory.size();
-        chunks[i] = {(uint32_t)d.planes[i].first, (uint32_t)(end - d.planes[i].first), (int32_t)d.planes[i].second, 0};
+        const size_t from = d.planes[i].first, end = i + 1 < count ? d.planes[i + 1].first : memory - std::min(lost, memory - from);
+        chunks[i] = {(uint32_t)from, (uint32_t)(end - from), i ? (int32_t)d.planes[i].second : (int32_t)stride, 0};
         datas[i].type = SPA_DATA_MemPtr;
         datas[i].data = d.memory.data();
-        datas[i].maxsize = (uint32_t)d.memory.size();
+        datas[i].maxsize = (uint32_t)memory;
         datas[i].chunk = &chunks[i];
     }
-    const spa_buffer buffer{0, (uint32_t)count, nullptr, datas};
+    spa_chunk& spoilt = chunks[c.spoilDraw % count];
+    if (c.spoil == chunkFlagged) spoilt.flags = c.spoilDraw % 4 ? SPA_CHUNK_FLAG_CORRUPTED : SPA_CHUNK_FLAG_EMPTY;
+    if (c.spoil == chunkPast) spoilt.size = (uint32_t)(memory - spoilt.offset + 1 + c.spoilDraw % 64);
+    spa_meta_header header{};
+    header.flags = c.spoil == headerFlagged ? SPA_META_HEADER_FLAG_CORRUPTED : 0;
+    spa_meta meta{SPA_META_Header, sizeof header, &header};
+    const spa_buffer buffer{1, (uint32_t)count, &meta, datas};
     FramePlane planes[3];
     const int given = planesOf(&buffer, planes);
     return given ? intake.take(planes, given) : nullptr;
@@ -338,7 +376,7 @@ const unsigned char* deliver(const Case& c, Delivered& d, FrameIntake& intake) {
 
 // The case as the frame intake fuzzer's input (tests/fuzz/frame_intake_fuzzer.cpp): its seeds.
 void writeSeed(const char* folder, const Case& c, const Delivered& d) {
-    if (c.pipewire || d.memory.size() > 60000 || c.matrix > bt709) return;
+    if (c.pipewire || c.spoil != whole || d.memory.size() > 60000 || c.matrix > bt709) return;
     const size_t stride = d.planes[0].second;
     const unsigned char header[7] = {(unsigned char)c.layout, (unsigned char)(c.width - 1), (unsigned char)((c.width - 1) >> 8),
                                      (unsigned char)(c.height - 1), (unsigned char)((c.height - 1) >> 8),
@@ -357,23 +395,25 @@ TEST(FrameShapes, EveryLayoutShapeStrideAndColourAgainstTheModel) {
     // a level); Y'CbCr is averaged in 1/256 of a level and converted in fixed point, rounding
     // once more (one level); JPEG is decoded by libjpeg-turbo straight to a half, quarter or
     // eighth of its size, whose scaled inverse DCT is not the mean of the full picture's pixels
-    // (a few levels at the rectangles' edges).
+    // (a few levels at the rectangles' edges). One intake for every case: each configured anew,
+    // as a camera system that renegotiates.
     const char* only = std::getenv("QUILTCAM_SHAPES_SEED");
     const unsigned first = only ? (unsigned)std::atoi(only) : 1, cases = only ? 1 : 3000;
     int failures = 0;
     double jpegWorst = 0;
+    FrameIntake intake;
     for (unsigned seed = first; seed < first + cases && failures < 5; seed++) {
         const Case c = makeCase(seed);
         std::mt19937 random(seed * 7919u);
         Delivered d = encode(c, random);
         if (const char* corpus = std::getenv("QUILTCAM_SHAPES_CORPUS")) writeSeed(corpus, c, d);
-        FrameIntake intake;
         const unsigned char* frame = deliver(c, d, intake);
-        if (!frame) {
-            ADD_FAILURE() << c.describe() << ": dropped";
+        const bool whole = c.spoil == Spoil::whole || c.spoil == padded;
+        if (!frame == whole) {
+            ADD_FAILURE() << c.describe() << (frame ? ": taken" : ": dropped");
             failures++;
-            continue;
         }
+        if (!frame || !whole) continue;
         const bool jpeg = layouts[c.layout] == PixelLayout::mjpeg;
         const bool rgb = c.layout < 2;
         const double tolerance = jpeg ? 64 : rgb ? 0.5 + 1e-9 : 1;

@@ -54,21 +54,21 @@ backend-choice-ignores-tests^camera/platform_camera.cpp^    if (testMaker) retur
 hand-over-read-in-place^capture/frame_hand_over.cpp^reading = newest.exchange(reading) & ~fresh;^reading = newest.load() & ~fresh;^tsan FrameHandOver
 wrong-size-frame-accepted^capture/frame_hand_over.cpp^if (bytes != frameBytes || bytes == 0) return;^if (bytes > frameBytes) return;^unit FrameHandOver
 overlong-frame-read^v4l2/v4l2_camera.cpp^buffer.bytesused > 0 && buffer.bytesused <= mapped.length;^buffer.bytesused > 0;^unit V4l2Camera
-truncated-jpeg-accepted^capture/frame_intake_ycbcr.cpp^if (!plane.data || !endsLikeJpeg(plane.data, plane.bytes)) return nullptr;^if (!plane.data) return nullptr;^unit FrameIntake
-jpeg-padding-refused^capture/frame_intake_ycbcr.cpp^    while (length > 2 && data[length - 1] == 0) length--;  // some cameras pad with zeros\n^^unit FrameShapes|FrameIntake
-row-stride-ignored^capture/frame_intake_layouts.h^*stride = plane.rowBytes ? plane.rowBytes : shape.rowBytes;^*stride = shape.rowBytes;^unit FrameShapes|FrameIntake
-chroma-plane-stride-from-luma^capture/frame_intake_ycbcr.cpp^const size_t stride = planar(layout) && p == 1 ? strides[0] / 2 : strides[p - 1];^const size_t stride = strides[p - 1];^unit FrameShapes|FrameIntake
-cb-and-cr-swapped^capture/frame_intake_ycbcr.cpp^    if (crFirst(layout)) std::swap(u, v);\n    scaler.scaleFine^    scaler.scaleFine^unit FrameShapes|FrameIntake
+truncated-jpeg-accepted^capture/frame_intake_ycbcr.cpp^if (!plane.data || !endsLikeJpeg(plane.data, plane.bytes)) return nullptr;^if (!plane.data) return nullptr;^unit FrameShapes
+jpeg-padding-refused^capture/frame_intake_ycbcr.cpp^    while (length > 2 && data[length - 1] == 0) length--;  // some cameras pad with zeros\n^^unit FrameShapes
+row-stride-ignored^capture/frame_intake_layouts.h^*stride = plane.rowBytes ? plane.rowBytes : shape.rowBytes;^*stride = shape.rowBytes;^unit FrameShapes
+chroma-plane-stride-from-luma^capture/frame_intake_ycbcr.cpp^const size_t stride = planar(layout) && p == 1 ? strides[0] / 2 : strides[p - 1];^const size_t stride = strides[p - 1];^unit FrameShapes
+cb-and-cr-swapped^capture/frame_intake_ycbcr.cpp^    if (crFirst(layout)) std::swap(u, v);\n    scaler.scaleFine^    scaler.scaleFine^unit FrameShapes
 flagged-buffer-drawn^v4l2/v4l2_camera.cpp^const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && ^const bool whole = ^webcam faults
-wrong-colour-matrix^capture/frame_intake_ycbcr.cpp^{{0.299, 0.114}, {0.2126, 0.0722}^{{0.2126, 0.0722}, {0.299, 0.114}^unit FrameShapes|FrameIntake
-limited-range-read-as-full^capture/frame_intake_ycbcr.cpp^const double lumaFactor = format.fullRange ? 1.0 : 255.0 / 219.0^const double lumaFactor = 1.0^unit FrameShapes|FrameIntake
+wrong-colour-matrix^capture/frame_intake_ycbcr.cpp^{{0.299, 0.114}, {0.2126, 0.0722}^{{0.2126, 0.0722}, {0.299, 0.114}^unit FrameShapes
+limited-range-read-as-full^capture/frame_intake_ycbcr.cpp^const double lumaFactor = format.fullRange ? 1.0 : 255.0 / 219.0^const double lumaFactor = 1.0^unit FrameShapes
 size-choice-ignores-shape^capture/camera_mode.cpp^return largeEnough ? (sameShape ? 0 : 1) : 2;^return largeEnough ? 0 : 2;^unit CameraModeChoice
 slowest-rate-chosen^capture/camera_mode.cpp^(uint64_t)a.intervalNumerator * b.intervalDenominator < ^(uint64_t)a.intervalNumerator * b.intervalDenominator > ^unit CameraModeChoice
 rate-not-capped-at-30^capture/camera_mode.cpp^if (aCalm != bCalm) return aCalm;^if (aCalm != bCalm) return bCalm;^unit CameraModeChoice
 range-takes-its-fastest^capture/camera_mode.cpp^return thirtieth < shortest ? shortest : thirtieth > longest ? longest : thirtieth;^return shortest;^unit CameraModeChoice
 scaler-weight-off-by-one^capture/frame_scaler.cpp^weights.push_back((uint32_t)overlap);^weights.push_back((uint32_t)overlap + 1);^unit FrameShapes
-pipewire-flagged-buffer-drawn^pipewire/pipewire_frames.cpp^(chunk->flags & (SPA_CHUNK_FLAG_CORRUPTED | SPA_CHUNK_FLAG_EMPTY)) ||^^unit PipeWireFrames
-pipewire-chunk-past-its-memory^pipewire/pipewire_frames.cpp^if (chunk->size == 0 || chunk->size > data.maxsize - offset) return 0;^if (chunk->size == 0) return 0;^unit PipeWireFrames
+pipewire-flagged-buffer-drawn^pipewire/pipewire_frames.cpp^(chunk->flags & (SPA_CHUNK_FLAG_CORRUPTED | SPA_CHUNK_FLAG_EMPTY)) ||^^unit FrameShapes
+pipewire-chunk-past-its-memory^pipewire/pipewire_frames.cpp^if (chunk->size == 0 || chunk->size > data.maxsize - offset) return 0;^if (chunk->size == 0) return 0;^unit FrameShapes
 pipewire-range-not-chosen-from^pipewire/pipewire_frames.cpp^    if (ranged(choice) && rates.size() >= 3) {^    if (false) {^unit CameraModeChoice
 scaler-stretches^capture/frame_scaler.cpp^cropWidth = std::max(1, (int)((long long)sourceHeight * targetWidth / targetHeight));^cropWidth = sourceWidth;^unit FrameShapes
 no-frame-rate-asked^v4l2/v4l2_camera.cpp^parameters.parm.capture.timeperframe = interval;^(void)interval;^guest shape_and_rate
@@ -110,6 +110,10 @@ jpeg-scale-off-the-middle^capture/frame_intake_ycbcr.cpp^in.height % k == 0 && m
 pipewire-matrix-from-the-primaries^pipewire/pipewire_frames.cpp^matrixOf(info.color_matrix)^matrixOf(info.color_primaries)^unit FrameShapes
 swapped-rate-range-taken-as-given^pipewire/pipewire_frames.cpp^        if (slower(most, least)) std::swap(least, most);\n^^unit CameraModeChoice
 swapped-interval-range-taken-as-given^capture/camera_mode.cpp^    if (longest < shortest) std::swap(shortest, longest);  // as some drivers give them^    if (longest < shortest) longest = shortest;^unit CameraModeChoice
+short-stride-read^capture/frame_intake_layouts.h^return plane.data && *stride >= shape.rowBytes && shape.rows > 0 &&^return plane.data && shape.rows > 0 &&^unit FrameShapes
+frame-a-byte-short-taken^capture/frame_intake_layouts.h^plane.bytes >= *stride * (shape.rows - 1) + shape.rowBytes;^plane.bytes + 1 >= *stride * (shape.rows - 1) + shape.rowBytes;^unit FrameShapes
+jpeg-of-another-size-taken^capture/frame_intake_ycbcr.cpp^ ||\n        jpegWidthSaid != in.width || jpegHeightSaid != in.height)^)^unit FrameShapes
+pipewire-corrupted-header-drawn^pipewire/pipewire_frames.cpp^    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return 0;\n^^unit FrameShapes
 FAULTS
 )
 
