@@ -14,7 +14,7 @@
 //   QUILTCAM_TEST_TRACE=file        every 50 ms a line: wall-clock ms, camera frames so far,
 //                                   the middle cell's red, green and blue
 //   QUILTCAM_TEST_PASSES=n          exit 0 after n passes
-//   QUILTCAM_TEST_KEY_AFTER_MS=t    press a key t ms after start-up (SIGUSR1 presses one too)
+//   SIGUSR1                         presses a key (Linux)
 //   QUILTCAM_TEST_REPORT=file       at exit, write what happened (passes, full screen,
 //                                   resident memory, allocations; the grabber's size; the V4L2
 //                                   camera system, format, frame rates and thread time; on
@@ -255,7 +255,6 @@ int main(int argc, char* argv[]) {
     const char* dumpPath = std::getenv("QUILTCAM_TEST_DUMP");
     const long dumpAfterFrames = numberFrom("QUILTCAM_TEST_CAMERA_FRAMES");
     const long passLimit = numberFrom("QUILTCAM_TEST_PASSES");
-    const long keyAfter = numberFrom("QUILTCAM_TEST_KEY_AFTER_MS");
     const char* tracePath = std::getenv("QUILTCAM_TEST_TRACE");
     reportPath = std::getenv("QUILTCAM_TEST_REPORT");
     int frameWidth = 160, frameHeight = 120;
@@ -293,14 +292,11 @@ int main(int argc, char* argv[]) {
     holdVirtualCamera();
 #endif
     SDL_ShowCursor(SDL_DISABLE);  // some drivers paint the cursor into the display's pixels
-    const Uint32 started = SDL_GetTicks();
     Uint32 lastTrace = 0;
     long lastFramesBefore = 0;
-    bool keyPressed = false;
     for (;;) {
-        if ((keyAfter && !keyPressed && SDL_GetTicks() - started >= (Uint32)keyAfter) || keyRequested) {
+        if (keyRequested) {
             pressKey();
-            keyPressed = true;
             keyRequested = 0;
         }
         // Frames that had arrived before the pass: the pass draws one at least this new.
