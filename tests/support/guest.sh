@@ -118,16 +118,30 @@ write_job() {
 }
 rm -f "$results/status" "$results/job.log"
 
-boot() {  # boot ACCEL SECONDS
-    local cpu=${QUILTCAM_GUEST_CPU:-max}  # Wine needs qemu64: with max, TCG faults on its 32-bit iret
+# boot ACCEL SECONDS [KERNEL-LOG-OPTIONS]: qemu's status. Given up on when the guest is not up
+# within $upWithin s (a boot that normally takes under a minute, stuck in the emulator), or is
+# still there a minute after its script wrote its status (a device stuck in its driver): the
+# results are in by then.
+upWithin=${QUILTCAM_GUEST_UP_WITHIN:-300}
+boot() {
+    local cpu=${QUILTCAM_GUEST_CPU:-max} qemu waited=0 ended=  # Wine needs qemu64: with max, TCG faults on its 32-bit iret
     [ "$1" = kvm ] && cpu=host
     timeout "$2" qemu-system-x86_64 -accel "$1" -cpu $cpu -smp 2 -m "${QUILTCAM_GUEST_MEMORY:-1024}" -nographic -no-reboot \
         -kernel "$kernel" -initrd "$initramfs" \
-        -append "console=ttyS0 quiet loglevel=3 panic=-1 log_buf_len=8M qc_results=$results qc_tree=$top" \
+        -append "console=ttyS0 ${3:-quiet loglevel=3} panic=-1 log_buf_len=8M qc_results=$results qc_tree=$top" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$top",mount_tag=tree,security_model=none,readonly=on,multidevs=remap \
         -virtfs local,path="$results",mount_tag=results,security_model=none,multidevs=remap "${shareArgs[@]}" \
-        -serial file:"$results/console.log" -monitor none -display none </dev/null >/dev/null 2>"$results/qemu.log"
+        -serial file:"$results/console.log" -monitor none -display none </dev/null >/dev/null 2>"$results/qemu.log" &
+    qemu=$!
+    while kill -0 $qemu 2>/dev/null; do
+        sleep 1
+        waited=$((waited + 1))
+        [ $waited -ge "$upWithin" ] && ! grep -q 'guest: up' "$results/console.log" 2>/dev/null && kill $qemu 2>/dev/null
+        [ -f "$results/status" ] && ended=${ended:-$waited}
+        [ -n "$ended" ] && [ $((waited - ended)) -ge 60 ] && kill $qemu 2>/dev/null
+    done
+    wait $qemu
 }
 
 # KVM where this host's KVM boots the kernel (it fails fast where it cannot), else TCG.
@@ -143,8 +157,14 @@ fi
 
 if [ -x "$script" ]; then write_job "$script" "$@"; else write_job /bin/bash "$script" "$@"; fi
 started=$(date +%s)
-boot "$accel" "$timeout"
-qemu=$?
+for attempt in 1 2; do
+    # Once more where it did not come up, with the kernel's every word, to show where it stops.
+    boot "$accel" "$timeout" "$([ $attempt = 2 ] && echo ignore_loglevel)"
+    qemu=$?
+    grep -q 'guest: up' "$results/console.log" 2>/dev/null && break
+    echo "guest.sh: the guest was not up within ${upWithin} s ($accel, attempt $attempt, qemu status $qemu); its console:" >&2
+    tail -n 30 "$results/console.log" "$results/qemu.log" >&2 2>/dev/null
+done
 elapsed=$(($(date +%s) - started))
 if ! grep -q 'guest: up' "$results/console.log" 2>/dev/null; then
     echo "guest.sh: the guest did not come up ($accel, qemu status $qemu, ${elapsed} s); its console:" >&2
