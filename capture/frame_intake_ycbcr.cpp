@@ -128,7 +128,10 @@ const unsigned char* FrameIntake::takeYcbcr(const FramePlane* given, int count) 
         v = toV;
         chromaStride = vStride = chromaWidth;
     }
-    if (crFirst(layout)) std::swap(u, v);
+    if (crFirst(layout)) {  // each plane keeps its own stride: PipeWire may give the two different ones
+        std::swap(u, v);
+        std::swap(chromaStride, vStride);
+    }
     scaler.scaleFine(y, luma.data(), (int)yStride);
     chromaScaler.scaleFine(u, cb.data(), (int)chromaStride);
     chromaScaler.scaleFine(v, cr.data(), (int)vStride);

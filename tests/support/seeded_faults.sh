@@ -58,7 +58,8 @@ truncated-jpeg-accepted^capture/frame_intake_ycbcr.cpp^if (!plane.data || !endsL
 jpeg-padding-refused^capture/frame_intake_ycbcr.cpp^    while (length > 2 && data[length - 1] == 0) length--;  // some cameras pad with zeros\n^^unit FrameShapes
 row-stride-ignored^capture/frame_intake_layouts.h^*stride = plane.rowBytes ? plane.rowBytes : shape.rowBytes;^*stride = shape.rowBytes;^unit FrameShapes
 chroma-plane-stride-from-luma^capture/frame_intake_ycbcr.cpp^const size_t stride = planar(layout) && p == 1 ? strides[0] / 2 : strides[p - 1];^const size_t stride = strides[p - 1];^unit FrameShapes
-cb-and-cr-swapped^capture/frame_intake_ycbcr.cpp^    if (crFirst(layout)) std::swap(u, v);\n    scaler.scaleFine^    scaler.scaleFine^unit FrameShapes
+cb-and-cr-swapped^capture/frame_intake_ycbcr.cpp^if (crFirst(layout)) {  // each plane^if (false) {  // each plane^unit FrameShapes
+cr-first-planes-strides-kept^capture/frame_intake_ycbcr.cpp^        std::swap(chromaStride, vStride);\n^^unit FrameShapes
 flagged-buffer-drawn^v4l2/v4l2_camera.cpp^const bool whole = !(buffer.flags & V4L2_BUF_FLAG_ERROR) && ^const bool whole = ^webcam faults
 wrong-colour-matrix^capture/frame_intake_ycbcr.cpp^{{0.299, 0.114}, {0.2126, 0.0722}^{{0.2126, 0.0722}, {0.299, 0.114}^unit FrameShapes
 limited-range-read-as-full^capture/frame_intake_ycbcr.cpp^const double lumaFactor = format.fullRange ? 1.0 : 255.0 / 219.0^const double lumaFactor = 1.0^unit FrameShapes
