@@ -17,10 +17,12 @@
 
 namespace {
 
-// Intervals as fractions: a < b.
-bool shorter(uint64_t an, uint64_t ad, uint64_t bn, uint64_t bd) { return an * bd < bn * ad; }
-// At most 30 a second; DirectShow's 333333 x 100 ns counts as 30.
-bool calm(uint64_t n, uint64_t d) { return n * 30001 >= d * 1000; }
+// How good a listed rate is, less better: up to 30 a second (DirectShow's 333333 x 100 ns counts
+// as 30) the faster, then above it the slower.
+double rank(const CameraMode& m) {
+    const double interval = (double)m.intervalNumerator / m.intervalDenominator;
+    return (uint64_t)m.intervalNumerator * 30001 >= (uint64_t)m.intervalDenominator * 1000 ? interval : 1e9 - interval;
+}
 
 TEST(CameraModeChoice, GeneratedListsOfWhatCamerasOffer) {
     const uint32_t sizes[][2] = {{160, 120}, {176, 144}, {320, 240}, {320, 180}, {352, 288}, {640, 360}, {640, 480},
@@ -61,15 +63,9 @@ TEST(CameraModeChoice, GeneratedListsOfWhatCamerasOffer) {
             if (m.width != c.width || m.height != c.height || m.formatRank != c.formatRank || !m.intervalDenominator)
                 continue;
             EXPECT_TRUE(c.intervalDenominator) << "seed " << seed << ": a rate listed, none taken";
-            const bool better = calm(m.intervalNumerator, m.intervalDenominator)
-                                    ? !calm(c.intervalNumerator, c.intervalDenominator) ||
-                                          shorter(m.intervalNumerator, m.intervalDenominator, c.intervalNumerator,
-                                                  c.intervalDenominator)
-                                    : !calm(c.intervalNumerator, c.intervalDenominator) &&
-                                          shorter(c.intervalNumerator, c.intervalDenominator, m.intervalNumerator,
-                                                  m.intervalDenominator);
-            EXPECT_FALSE(better) << "seed " << seed << ": " << m.intervalNumerator << "/" << m.intervalDenominator
-                                 << " s beats the " << c.intervalNumerator << "/" << c.intervalDenominator << " s taken";
+            EXPECT_FALSE(c.intervalDenominator && rank(m) < rank(c))
+                << "seed " << seed << ": " << m.intervalNumerator << "/" << m.intervalDenominator << " s beats the "
+                << c.intervalNumerator << "/" << c.intervalDenominator << " s taken";
         }
     }
 }
