@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t given = size - 3 - 8 * count, each = given / count;
     std::vector<std::unique_ptr<unsigned char[]>> buffers;
     spa_chunk chunks[3];
-    spa_data datas[3] = {};
+    spa_data datas[3];
     for (uint32_t i = 0; i < count; i++) {
         const uint8_t* said = data + 3 + 8 * i;
         const size_t length = i == count - 1 ? given - each * i : each;
@@ -51,10 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::copy(memory + each * i, memory + each * i + length, buffers.back().get());
         chunks[i] = {(uint32_t)(said[0] | said[1] << 8), (uint32_t)(said[2] | said[3] << 8 | said[4] << 16),
                      (int32_t)(int16_t)(said[5] | said[6] << 8), (int32_t)(said[7] & 3u)};
-        datas[i].type = SPA_DATA_MemPtr;
-        datas[i].maxsize = (uint32_t)length;
-        datas[i].data = buffers.back().get();
-        datas[i].chunk = &chunks[i];
+        datas[i] = {SPA_DATA_MemPtr, 0, -1, 0, (uint32_t)length, buffers.back().get(), &chunks[i]};
     }
     spa_meta_header header{};
     header.flags = (data[2] & 4) ? SPA_META_HEADER_FLAG_CORRUPTED : 0;
