@@ -119,27 +119,43 @@ def picture_and_mode(system="v4l2"):
 def comes_and_goes(system="v4l2"):
     """Two webcams: the first unplugged and plugged straight back into its port is the same camera
     again, never the other meanwhile; unplugged for good, the other one. (PipeWire hears of a
-    camera some seconds after it comes, so there the other one comes once the first is back.)"""
-    attach(frames("red", RED, 1), 0)
-    if system == "v4l2":
-        attach(frames("blue", BLUE, 1), 1)
+    camera some seconds after it comes, so there the other one comes once the first is back.)
+    The program waits two seconds for a camera to come back: through V4L2, a guest too busy to
+    plug it back within 1.5 s tries again, twice, rather than test the rule where it cannot hold."""
     trace = os.path.join(work, system + "-trace.txt")
+    aways, soon = [], lambda away: system != "v4l2" or away < 1500  # PipeWire's other camera comes later
 
     def scenario(program):
+        away_from = now_ms()
         detach(0)
         attach(frames("green", GREEN, 1), 0)
+        away = now_ms() - away_from
+        if not soon(away):
+            detach(0)
+            return None, away
         wait_until(lambda: near((read_trace(trace) or [(0, 0, RED)])[-1][2], GREEN), 20)
         if system != "v4l2":
             attach(frames("blue", BLUE, 1), 1)
         gone_at = now_ms()
         detach(0)
         wait_until(lambda: near(read_trace(trace)[-1][2], BLUE), 30)
-        return gone_at
-    gone_at, status, _, lines, stderr = traced(testcam, trace, lambda l: any(near(c, RED) for _, _, c in l), scenario)
-    detach(1)
+        return gone_at, away
+    while len(aways) < 3 and (not aways or not soon(aways[-1])):
+        attach(frames("red", RED, 1), 0)
+        if system == "v4l2":
+            attach(frames("blue", BLUE, 1), 1)
+        (gone_at, away), status, _, lines, stderr = traced(testcam, trace, lambda l: any(near(c, RED) for _, _, c in l),
+                                                           scenario)
+        aways.append(away)
+        detach(1)
+    if not soon(away):
+        check("%s, the first webcam unplugged and back: within 1.5 s in three tries (away %s ms)" % (system, aways),
+              False)
+        return
     before = [c for ms, _, c in lines if ms < gone_at]
-    check("%s, the first webcam unplugged and back: the same one, never the other" % system,
-          bool(before) and near(before[-1], GREEN) and not any(near(c, BLUE) for c in before), str(set(before)))
+    check("%s, the first webcam unplugged and back (away %s ms): the same one, never the other" % (system, aways),
+          bool(before) and near(before[-1], GREEN) and not any(near(c, BLUE) for c in before),
+          str(set(before)))
     blue_at = next((ms - gone_at for ms, _, c in lines if ms > gone_at and near(c, BLUE)), None)
     check("%s, unplugged for good: the other one %s ms later (20 s allowed), status %s" % (system, blue_at, status),
           blue_at is not None and blue_at <= 20000 and status == 0, stderr)
