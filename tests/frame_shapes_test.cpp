@@ -214,8 +214,7 @@ Delivered encode(const Case& c, std::mt19937& random) {
     // A sample of pixel (x, y): chroma that of the first pixel of its two, in the first row of two
     // where rows share it; a second Y' past an odd width repeats the last.
     auto sample = [&](char what, int x, int y) {
-        static const char names[] = "RGBYUV";
-        const int n = (int)(std::strchr(names, what) - names);
+        const int n = what == 'R' ? 0 : what == 'G' ? 1 : what == 'B' ? 2 : what == 'Y' ? 3 : what == 'U' ? 4 : 5;
         if (n < 3) return rgb[((size_t)y * w + x) * 3 + n];
         if (n == 3) return ycc[((size_t)y * w + std::min(x, w - 1)) * 3];
         return ycc[((size_t)(layout.halfRows ? y & ~1 : y) * w + (x & ~1)) * 3 + n - 3];
