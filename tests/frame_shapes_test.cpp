@@ -32,26 +32,26 @@ const int outWidth = 160, outHeight = 120;
 
 // Each layout as V4L2 and PipeWire name it, and its planes' bytes as patterns, one a plane: a
 // pattern spans a pixel, or two where it holds chroma (one sample covers two pixels); with
-// `halfRows`, the chroma planes hold every other row.
+// `halfRows`, the chroma planes hold every other row. In PixelLayout's order, by which the
+// fuzzer's seeds name a layout.
 struct Layout {
-    PixelLayout layout;
     uint32_t fourcc, spa;
     const char* planes;
     bool halfRows;
 };
-const Layout layouts[] = {{PixelLayout::bgr24, V4L2_PIX_FMT_BGR24, SPA_VIDEO_FORMAT_BGR, "BGR", false},
-                          {PixelLayout::rgb24, V4L2_PIX_FMT_RGB24, SPA_VIDEO_FORMAT_RGB, "RGB", false},
-                          {PixelLayout::yuyv, V4L2_PIX_FMT_YUYV, SPA_VIDEO_FORMAT_YUY2, "YUYV", false},
-                          {PixelLayout::yvyu, V4L2_PIX_FMT_YVYU, SPA_VIDEO_FORMAT_YVYU, "YVYU", false},
-                          {PixelLayout::uyvy, V4L2_PIX_FMT_UYVY, SPA_VIDEO_FORMAT_UYVY, "UYVY", false},
-                          {PixelLayout::vyuy, V4L2_PIX_FMT_VYUY, SPA_VIDEO_FORMAT_VYUY, "VYUY", false},
-                          {PixelLayout::nv12, V4L2_PIX_FMT_NV12, SPA_VIDEO_FORMAT_NV12, "Y UV", true},
-                          {PixelLayout::nv21, V4L2_PIX_FMT_NV21, SPA_VIDEO_FORMAT_NV21, "Y VU", true},
-                          {PixelLayout::nv16, V4L2_PIX_FMT_NV16, SPA_VIDEO_FORMAT_NV16, "Y UV", false},
-                          {PixelLayout::nv61, V4L2_PIX_FMT_NV61, SPA_VIDEO_FORMAT_NV61, "Y VU", false},
-                          {PixelLayout::yu12, V4L2_PIX_FMT_YUV420, SPA_VIDEO_FORMAT_I420, "Y U V", true},
-                          {PixelLayout::yv12, V4L2_PIX_FMT_YVU420, SPA_VIDEO_FORMAT_YV12, "Y V U", true},
-                          {PixelLayout::mjpeg, V4L2_PIX_FMT_MJPEG, 0, "", false}};
+const Layout layouts[] = {{V4L2_PIX_FMT_BGR24, SPA_VIDEO_FORMAT_BGR, "BGR", false},
+                          {V4L2_PIX_FMT_RGB24, SPA_VIDEO_FORMAT_RGB, "RGB", false},
+                          {V4L2_PIX_FMT_YUYV, SPA_VIDEO_FORMAT_YUY2, "YUYV", false},
+                          {V4L2_PIX_FMT_YVYU, SPA_VIDEO_FORMAT_YVYU, "YVYU", false},
+                          {V4L2_PIX_FMT_UYVY, SPA_VIDEO_FORMAT_UYVY, "UYVY", false},
+                          {V4L2_PIX_FMT_VYUY, SPA_VIDEO_FORMAT_VYUY, "VYUY", false},
+                          {V4L2_PIX_FMT_NV12, SPA_VIDEO_FORMAT_NV12, "Y UV", true},
+                          {V4L2_PIX_FMT_NV21, SPA_VIDEO_FORMAT_NV21, "Y VU", true},
+                          {V4L2_PIX_FMT_NV16, SPA_VIDEO_FORMAT_NV16, "Y UV", false},
+                          {V4L2_PIX_FMT_NV61, SPA_VIDEO_FORMAT_NV61, "Y VU", false},
+                          {V4L2_PIX_FMT_YUV420, SPA_VIDEO_FORMAT_I420, "Y U V", true},
+                          {V4L2_PIX_FMT_YVU420, SPA_VIDEO_FORMAT_YV12, "Y V U", true},
+                          {V4L2_PIX_FMT_MJPEG, 0, "", false}};
 const int mjpeg = 12;
 
 // ---- The model, from the definitions ----
@@ -244,7 +244,7 @@ Delivered encode(const Case& c, std::mt19937& random) {
                 d.memory[at + y * stride + i] = sample(pattern[k], (int)x, rows < h ? 2 * y : y);
             }
         d.planes.push_back({at, stride});
-        d.firstRow = d.planes.size() == 1 ? rowBytes : d.firstRow;
+        if (d.planes.size() == 1) d.firstRow = rowBytes;
         d.slack = stride - rowBytes;
     }
     return d;
