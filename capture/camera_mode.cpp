@@ -47,6 +47,14 @@ int chooseMode(const std::vector<CameraMode>& modes, int width, int height) {
     return best;
 }
 
+uint32_t chooseLength(uint32_t want, uint32_t least, uint32_t most, uint32_t step) {
+    if (most < least) std::swap(least, most);
+    if (want <= least) return least;
+    step = step ? step : 1;
+    const uint64_t stepped = least + ((uint64_t)want - least + step - 1) / step * step;
+    return stepped > most ? most : (uint32_t)stepped;
+}
+
 uint64_t chooseInterval(uint64_t shortest, uint64_t longest, uint64_t unitsPerSecond) {
     const uint64_t thirtieth = unitsPerSecond / 30;  // 333333 in DirectShow's 100 ns
     if (longest < shortest) std::swap(shortest, longest);  // as some drivers give them

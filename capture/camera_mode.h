@@ -20,6 +20,11 @@ struct CameraMode {
 // slowest). Its index, or -1 when none is offered.
 int chooseMode(const std::vector<CameraMode>& modes, int width, int height);
 
+// The same rule for a camera that takes any width (or height) from least to most in whole steps
+// from least (bounds in either order, as some report them): the least at or above the frame's,
+// else the most.
+uint32_t chooseLength(uint32_t want, uint32_t least, uint32_t most, uint32_t step);
+
 // The same rule for a camera that takes any interval between shortest and longest (in units of
 // 1/unitsPerSecond of a second): a thirtieth of a second where it can, else the nearer end.
 uint64_t chooseInterval(uint64_t shortest, uint64_t longest, uint64_t unitsPerSecond);

@@ -52,14 +52,6 @@ YcbcrMatrix matrixOf(uint32_t spaMatrix) {
 
 bool ranged(uint32_t choice) { return choice == SPA_CHOICE_Range || choice == SPA_CHOICE_Step; }
 
-// Within [least, most], in whole steps from least: the nearest to `want` at or above it.
-uint32_t within(uint32_t want, uint32_t least, uint32_t most, uint32_t step) {
-    if (want <= least) return least;
-    step = std::max(step, 1u);
-    const uint64_t stepped = least + ((uint64_t)want - least + step - 1) / step * step;
-    return stepped > most ? most : (uint32_t)stepped;
-}
-
 }  // namespace
 
 void addOfferedModes(const spa_pod* param, int width, int height, std::vector<OfferedMode>* modes) {
@@ -73,11 +65,8 @@ void addOfferedModes(const spa_pod* param, int width, int height, std::vector<Of
     std::vector<spa_rectangle> sizes = valuesOf<spa_rectangle>(param, SPA_FORMAT_VIDEO_size, SPA_TYPE_Rectangle, &choice);
     if (ranged(choice) && sizes.size() >= 3) {
         const spa_rectangle step = sizes.size() >= 4 ? sizes[3] : spa_rectangle{1, 1};
-        // Some sources give the bounds the other way round.
-        const auto [leastWidth, mostWidth] = std::minmax(sizes[1].width, sizes[2].width);
-        const auto [leastHeight, mostHeight] = std::minmax(sizes[1].height, sizes[2].height);
-        sizes = {{within((uint32_t)width, leastWidth, mostWidth, step.width),
-                  within((uint32_t)height, leastHeight, mostHeight, step.height)}};
+        sizes = {{chooseLength((uint32_t)width, sizes[1].width, sizes[2].width, step.width),
+                  chooseLength((uint32_t)height, sizes[1].height, sizes[2].height, step.height)}};
     }
     std::vector<spa_fraction> rates = valuesOf<spa_fraction>(param, SPA_FORMAT_VIDEO_framerate, SPA_TYPE_Fraction, &choice);
     if (ranged(choice) && rates.size() >= 3) {

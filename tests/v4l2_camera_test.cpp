@@ -1,8 +1,8 @@
 // The V4L2 camera on what no driver in the guest can be: a frame longer than its buffer, nodes
-// that need a media controller, grey-only cameras and ones with no format the intake reads,
-// buffers that cannot be queued again. (Frames flagged bad or cut short, MJPEG cut short,
-// unplugs: the USB webcam's cases in the guest; colour stated every way drivers state it: the
-// frame shapes' model.)
+// that need a media controller, grey-only cameras and ones with no format the intake reads, a
+// range of sizes whose steps miss 160 x 120 (vivid's steps of 2 meet it), buffers that cannot be
+// queued again. (Frames flagged bad or cut short, MJPEG cut short, unplugs: the USB webcam's
+// cases in the guest; colour stated every way drivers state it: the frame shapes' model.)
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -69,6 +69,15 @@ TEST_F(V4l2CameraTest, TheFirstUsableCameraIsTaken) {
         describeCaptureFailure(grid, failure, sizeof failure);
         EXPECT_STREQ(grid.capturing() ? grid.camera->name() : failure, c.taken);
     }
+}
+
+TEST_F(V4l2CameraTest, OfARangeOfSizesTheRulesIsAskedFor) {
+    // From 100 x 100 in steps of 64: the driver's nearest to 160 x 120 would be too short.
+    FakeNode& node = fake.add("/dev/video0");
+    node.width = node.height = 100, node.step = 64;
+    V4l2Camera camera(fake, nullptr);
+    ASSERT_TRUE(camera.start(160, 120));
+    EXPECT_EQ(std::make_pair(node.current.width, node.current.height), std::make_pair(164u, 164u));
 }
 
 TEST_F(V4l2CameraTest, ABufferThatCannotBeQueuedAgainBreaksTheStream) {

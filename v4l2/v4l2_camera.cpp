@@ -133,17 +133,23 @@ CameraTried V4l2Camera::open(int index, bool allowGrey) {
     return CameraTried::started;
 }
 
-// The modes a format lists: each size with each of its rates (a size listed alone, or a format
-// that lists no sizes, at the frame's own size: the driver takes the nearest).
+// The modes a format lists: each size with each of its rates, and alone (of a range of sizes,
+// the one the rule takes; a format that lists no sizes at the frame's own: the driver takes the
+// nearest).
 void V4l2Camera::listModes(uint32_t fourcc, int rank, std::vector<CameraMode>* modes, std::vector<uint32_t>* formats) {
     v4l2_frmsizeenum size{};
     size.pixel_format = fourcc;
     const size_t before = modes->size();
-    for (; system.ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0 && size.type == V4L2_FRMSIZE_TYPE_DISCRETE; size.index++) {
+    for (; system.ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0; size.index++) {
         v4l2_frmivalenum rate{};
         rate.pixel_format = fourcc;
         rate.width = size.discrete.width;
         rate.height = size.discrete.height;
+        if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) {  // step-wise or continuous, the only entry
+            const v4l2_frmsize_stepwise& range = size.stepwise;
+            rate.width = chooseLength((uint32_t)width, range.min_width, range.max_width, range.step_width);
+            rate.height = chooseLength((uint32_t)height, range.min_height, range.max_height, range.step_height);
+        }
         modes->push_back({rate.width, rate.height, rank, 0, 0});
         for (; system.ioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &rate) == 0; rate.index++) {
             if (rate.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
@@ -156,6 +162,7 @@ void V4l2Camera::listModes(uint32_t fourcc, int rank, std::vector<CameraMode>* m
             modes->push_back({rate.width, rate.height, rank, (uint32_t)chosen, 10000000});
             break;
         }
+        if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) break;
     }
     if (modes->size() == before) modes->push_back({(uint32_t)width, (uint32_t)height, rank, 0, 0});
     formats->resize(modes->size(), fourcc);

@@ -63,14 +63,18 @@ int FakeV4l2::close(int fd) {
     return ::close(fd);
 }
 
-// The driver's side of TRY_FMT and S_FMT: an offered format at the one size there is.
+// The driver's side of TRY_FMT and S_FMT: an offered format at the one size there is, or of a
+// range, the nearest on its steps (smaller than asked, as drivers may take).
 void FakeV4l2::negotiate(FakeNode& node, v4l2_format* format) {
     v4l2_pix_format& pix = format->fmt.pix;
     bool offered = false;
     for (uint32_t f : node.formats) offered |= f == pix.pixelformat;
     if (!offered) pix.pixelformat = node.formats[0];
-    pix.width = node.width;
-    pix.height = node.height;
+    auto nearest = [&](uint32_t want, uint32_t least) {
+        return node.step && want > least ? least + (want - least + node.step / 2) / node.step * node.step : least;
+    };
+    pix.width = nearest(pix.width, node.width);
+    pix.height = nearest(pix.height, node.height);
     pix.field = V4L2_FIELD_NONE;
     pix.bytesperline = pix.width * 2;  // YUYV and kin (greys at two bytes too: none is read)
     pix.sizeimage = pix.bytesperline * pix.height;
@@ -116,9 +120,9 @@ int FakeV4l2::ioctl(int fd, unsigned long request, void* argument) {
         bool offered = false;
         for (uint32_t f : node.formats) offered |= f == size->pixel_format;
         if (!offered || size->index > 0) return fail(EINVAL);
-        size->type = V4L2_FRMSIZE_TYPE_DISCRETE;
-        size->discrete.width = node.width;
-        size->discrete.height = node.height;
+        size->type = node.step ? V4L2_FRMSIZE_TYPE_STEPWISE : V4L2_FRMSIZE_TYPE_DISCRETE;
+        if (node.step) size->stepwise = {node.width, 4096, node.step, node.height, 3072, node.step};
+        else size->discrete = {node.width, node.height};
         return 0;
     }
     case VIDIOC_G_FMT: {

@@ -27,6 +27,7 @@ struct FakeNode {
     uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     std::vector<uint32_t> formats = {V4L2_PIX_FMT_YUYV};
     uint32_t width = 160, height = 120;
+    uint32_t step = 0;  // sizes from width x height up, in steps of this (0: that size alone)
     // A fault a camera's firmware gets into, and out of when it is opened again: buffers that
     // cannot be queued again.
     std::atomic<bool> qbufFails{false};

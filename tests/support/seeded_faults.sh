@@ -115,6 +115,8 @@ short-stride-read^capture/frame_intake_layouts.h^return plane.data && *stride >=
 frame-a-byte-short-taken^capture/frame_intake_layouts.h^plane.bytes >= *stride * (shape.rows - 1) + shape.rowBytes;^plane.bytes + 1 >= *stride * (shape.rows - 1) + shape.rowBytes;^unit FrameShapes
 jpeg-of-another-size-taken^capture/frame_intake_ycbcr.cpp^ ||\n        jpegWidthSaid != in.width || jpegHeightSaid != in.height)^)^unit FrameShapes
 pipewire-corrupted-header-drawn^pipewire/pipewire_frames.cpp^    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return 0;\n^^unit FrameShapes
+v4l2-size-range-not-chosen-from^v4l2/v4l2_camera.cpp^VIDIOC_ENUM_FRAMESIZES, &size) == 0; size.index++)^VIDIOC_ENUM_FRAMESIZES, &size) == 0 && size.type == V4L2_FRMSIZE_TYPE_DISCRETE; size.index++)^unit V4l2Camera
+swapped-size-range-taken-as-given^capture/camera_mode.cpp^    if (most < least) std::swap(least, most);\n^^unit CameraModeChoice
 FAULTS
 )
 
