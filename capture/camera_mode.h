@@ -20,9 +20,9 @@ struct CameraMode {
 // slowest). Its index, or -1 when none is offered.
 int chooseMode(const std::vector<CameraMode>& modes, int width, int height);
 
-// The same rule for a camera that takes any width (or height) from least to most in whole steps
-// from least (bounds in either order, as some report them): the least at or above the frame's,
-// else the most.
+// The same rule for a camera that takes any width (or height) between two bounds, in whole steps
+// from the lower (bounds in either order, as some report them): the first step at or above the
+// frame's, else the upper bound.
 uint32_t chooseLength(uint32_t want, uint32_t least, uint32_t most, uint32_t step);
 
 // The same rule for a camera that takes any interval between shortest and longest (in units of

@@ -143,13 +143,12 @@ void V4l2Camera::listModes(uint32_t fourcc, int rank, std::vector<CameraMode>* m
     for (; system.ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0; size.index++) {
         v4l2_frmivalenum rate{};
         rate.pixel_format = fourcc;
-        rate.width = size.discrete.width;
-        rate.height = size.discrete.height;
-        if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) {  // step-wise or continuous, the only entry
-            const v4l2_frmsize_stepwise& range = size.stepwise;
-            rate.width = chooseLength((uint32_t)width, range.min_width, range.max_width, range.step_width);
-            rate.height = chooseLength((uint32_t)height, range.min_height, range.max_height, range.step_height);
-        }
+        const bool ranged = size.type != V4L2_FRMSIZE_TYPE_DISCRETE;  // step-wise or continuous: the only entry
+        const v4l2_frmsize_stepwise& range = size.stepwise;
+        rate.width = ranged ? chooseLength((uint32_t)width, range.min_width, range.max_width, range.step_width)
+                            : size.discrete.width;
+        rate.height = ranged ? chooseLength((uint32_t)height, range.min_height, range.max_height, range.step_height)
+                             : size.discrete.height;
         modes->push_back({rate.width, rate.height, rank, 0, 0});
         for (; system.ioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &rate) == 0; rate.index++) {
             if (rate.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
@@ -162,7 +161,7 @@ void V4l2Camera::listModes(uint32_t fourcc, int rank, std::vector<CameraMode>* m
             modes->push_back({rate.width, rate.height, rank, (uint32_t)chosen, 10000000});
             break;
         }
-        if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) break;
+        if (ranged) break;
     }
     if (modes->size() == before) modes->push_back({(uint32_t)width, (uint32_t)height, rank, 0, 0});
     formats->resize(modes->size(), fourcc);
