@@ -8,7 +8,8 @@
 # /var/tmp); so are the current folder, the script's and every folder among its arguments that
 # lie under one (a build folder in /tmp, say). RESULTS-DIR is writable inside the guest at the
 # same path, named by GUEST_RESULTS. Its output goes to RESULTS-DIR/job.log, the guest's
-# console to RESULTS-DIR/console.log. Exits with the script's status; 124 when the guest does not
+# console to RESULTS-DIR/console.log. A script that exits 3 (its cases failed where the guest's
+# kernel faulted) runs once more in a fresh guest. Exits with the script's status; 124 when the guest does not
 # come up or does not finish within QUILTCAM_GUEST_TIMEOUT seconds (default 1500: a guard against a
 # hang, not a measure; software emulation on a busy machine takes twice its idle time and more);
 # QUILTCAM_GUEST_MEMORY is its memory in MiB (default 1024).
@@ -156,27 +157,39 @@ if [ -z "$accel" ]; then
 fi
 
 if [ -x "$script" ]; then write_job "$script" "$@"; else write_job /bin/bash "$script" "$@"; fi
-started=$(date +%s)
-for attempt in 1 2; do
-    # Once more where it did not come up, with the kernel's every word, to show where it stops.
-    boot "$accel" "$timeout" "$([ $attempt = 2 ] && echo ignore_loglevel)"
-    qemu=$?
-    grep -q 'guest: up' "$results/console.log" 2>/dev/null && break
-    echo "guest.sh: the guest was not up within ${upWithin} s ($accel, attempt $attempt, qemu status $qemu); its console:" >&2
-    tail -n 30 "$results/console.log" "$results/qemu.log" >&2 2>/dev/null
-done
-elapsed=$(($(date +%s) - started))
-if ! grep -q 'guest: up' "$results/console.log" 2>/dev/null; then
-    echo "guest.sh: the guest did not come up ($accel, qemu status $qemu, ${elapsed} s); its console:" >&2
-    tail -n 30 "$results/console.log" "$results/qemu.log" >&2 2>/dev/null
-    exit 124
-fi
-if [ ! -f "$results/status" ]; then
-    echo "guest.sh: the guest's script did not finish within ${timeout} s ($accel); its output, then its console:" >&2
-    tail -n 60 "$results/job.log" >&2 2>/dev/null
-    tail -n 30 "$results/console.log" >&2 2>/dev/null
-    exit 124
-fi
-cat "$results/job.log"
-echo "guest.sh: $accel guest, ${elapsed} s"
-exit "$(cat "$results/status")"
+# run: the script in a guest, its output printed; its status, or 124.
+run() {
+    local started attempt qemu elapsed
+    rm -f "$results/status" "$results/job.log"
+    started=$(date +%s)
+    for attempt in 1 2; do
+        # Once more where it did not come up, with the kernel's every word, to show where it stops.
+        boot "$accel" "$timeout" "$([ $attempt = 2 ] && echo ignore_loglevel)"
+        qemu=$?
+        grep -q 'guest: up' "$results/console.log" 2>/dev/null && break
+        echo "guest.sh: the guest was not up within ${upWithin} s ($accel, attempt $attempt, qemu status $qemu); its console:" >&2
+        tail -n 30 "$results/console.log" "$results/qemu.log" >&2 2>/dev/null
+    done
+    elapsed=$(($(date +%s) - started))
+    if ! grep -q 'guest: up' "$results/console.log" 2>/dev/null; then
+        echo "guest.sh: the guest did not come up ($accel, qemu status $qemu, ${elapsed} s); its console:" >&2
+        tail -n 30 "$results/console.log" "$results/qemu.log" >&2 2>/dev/null
+        return 124
+    fi
+    if [ ! -f "$results/status" ]; then
+        echo "guest.sh: the guest's script did not finish within ${timeout} s ($accel); its output, then its console:" >&2
+        tail -n 60 "$results/job.log" >&2 2>/dev/null
+        tail -n 30 "$results/console.log" >&2 2>/dev/null
+        return 124
+    fi
+    cat "$results/job.log"
+    echo "guest.sh: $accel guest, ${elapsed} s"
+    return "$(cat "$results/status")"
+}
+# Status 3: cases failed where the guest's kernel faulted (an emulated device's driver, say),
+# which leaves it unfit for the rest. Once more in a fresh guest; its status stands.
+run
+status=$?
+[ $status = 3 ] && echo "guest.sh: the guest's kernel faulted (above); the script once more, in a fresh guest" &&
+    { run; status=$?; }
+exit $status

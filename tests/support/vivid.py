@@ -42,7 +42,7 @@ def watchdog(case_started):
     print("FAILED: stuck beyond the guard; the tasks and the kernel's log:", flush=True)
     subprocess.run("ps -eo pid,stat,wchan:32,args | grep -v '\\['", shell=True, timeout=60)
     print(kernel_log(40), flush=True)
-    os._exit(1)
+    os._exit(3 if kernel_fault() else 1)
 
 
 def kernel_log(lines):
@@ -57,9 +57,21 @@ def stuck_in_kernel():
     return [" ".join(t.split()[1:]) for t in tasks.splitlines() if t.startswith("D")]
 
 
+def kernel_fault():
+    """The kernel's report of its own fault (an oops or a warning, which taint it), from its
+    first line: empty while it has none."""
+    with open("/proc/sys/kernel/tainted") as f:
+        if not int(f.read()) & (128 | 512):
+            return ""
+    log = subprocess.run(["dmesg"], stdout=subprocess.PIPE, text=True, timeout=60).stdout.splitlines()
+    first = next((i for i, line in enumerate(log) if re.search(r"cut here|BUG:|Oops|WARNING:", line)), 0)
+    return "\n".join(log[first:first + 60])
+
+
 def run_cases(cases, chosen, what="vivid"):
     """Runs the cases (all, or those named), timing each; a case that raises, or hangs, is that
-    case's failure and the next one runs. Exits 1 if any failed."""
+    case's failure and the next one runs. Exits 1 if any failed; 3 if the guest's kernel faulted
+    besides, which no program can cause, so that the run is worth one more in a fresh guest."""
     failed, skipped = [], []
     signal.signal(signal.SIGALRM, too_long)
     case_started = [time.time()]
@@ -93,7 +105,10 @@ def run_cases(cases, chosen, what="vivid"):
     said_skipped = ", %d skipped: %s" % (len(skipped), " ".join(skipped)) if skipped else ""
     print("%s: %d cases passed, %d failed%s%s" % (what, ran - len(failed) - len(skipped), len(failed),
                                                   ": " + " ".join(failed) if failed else "", said_skipped))
-    sys.exit(1 if failed or stuck else 0)
+    fault = kernel_fault()
+    if fault:
+        print("the guest's kernel faulted during the run:\n" + fault, flush=True)
+    sys.exit((3 if fault else 1) if failed or stuck else 0)
 
 PATTERN = {"75% bars": 0, "bars": 1, "colour-space bars": 2, "horizontal bars": 3, (255, 255, 255): 6,
            (255, 0, 0): 7, (0, 255, 0): 8, (0, 0, 255): 9, "grey ramp": 20}
