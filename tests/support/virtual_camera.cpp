@@ -39,6 +39,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 // {5C2E6A1B-3D47-4E8F-9A61-7B0C2D4E8F13} and ...14: the first camera and the second.
@@ -78,42 +79,42 @@ static const char* setting(int camera, const char* name) {
 }
 
 static Settings load(int camera) {
-        Settings s;
-        if (const char* size = std::getenv("QUILTCAM_TEST_FRAME_SIZE")) std::sscanf(size, "%dx%d", &s.width, &s.height);
-        if (s.width <= 0 || s.height <= 0 || s.width > 4096 || s.height > 4096) s.width = 160, s.height = 120;
-        const char* format = setting(camera, "FORMAT");
-        const bool topDown = setting(camera, "TOPDOWN") && !std::strcmp(setting(camera, "TOPDOWN"), "1");
-        s.modes = {{s.width, s.height, format && !std::strcmp(format, "YUY2"), framePeriod, topDown}};
-        const char* modes = setting(camera, "MODES");
-        if (modes && !std::strcmp(modes, "webcam"))
-            s.modes = {{1280, 720, true, 1000000, false}, {640, 360, true, 333333, false},
-                       {640, 480, true, 333333, false},  {1280, 960, true, 1333333, false},
-                       {1280, 720, false, 2000000, false}, {640, 360, false, 333333, false},
-                       {640, 480, false, 400000, false},  {320, 180, false, 333333, false}};
-        const char* preview = setting(camera, "PREVIEW");
-        s.preview = preview && !std::strcmp(preview, "1");
-        int returnWidth = 0, returnHeight = 0;
-        if (const char* back = setting(camera, "RETURN"))
-            std::sscanf(back, "%dx%d", &returnWidth, &returnHeight);
-        s.returnModes = s.modes;
-        if (returnWidth > 0 && returnHeight > 0 && returnWidth <= 4096 && returnHeight <= 4096)
-            s.returnModes = {{returnWidth, returnHeight, false, framePeriod, false}};
-        if (const char* unplug = setting(camera, "UNPLUG")) std::sscanf(unplug, "%ld,%ld", &s.unplugAfter, &s.backAfterMs);
-        s.silent = setting(camera, "SILENT") && !std::strcmp(setting(camera, "SILENT"), "1");
-        s.shortSamples = setting(camera, "SHORT") && !std::strcmp(setting(camera, "SHORT"), "1");
-        if (const char* stops = setting(camera, "STOPS")) s.stopsAfter = std::atol(stops);
-        if (const char* busy = setting(camera, "BUSY")) s.busyForMs = std::atol(busy);
-        const size_t frameBytes = (size_t)s.width * s.height * 3;
-        if (const char* path = std::getenv(camera ? "QUILTCAM_VIRTUAL_CAMERA2_FRAMES" : "QUILTCAM_TEST_FRAMES")) {
-            if (std::FILE* file = std::fopen(path, "rb")) {
-                std::vector<unsigned char> frame(frameBytes);
-                while (std::fread(frame.data(), 1, frameBytes, file) == frameBytes)
-                    s.frames.insert(s.frames.end(), frame.begin(), frame.end());
-                std::fclose(file);
-            }
+    Settings s;
+    if (const char* size = std::getenv("QUILTCAM_TEST_FRAME_SIZE")) std::sscanf(size, "%dx%d", &s.width, &s.height);
+    if (s.width <= 0 || s.height <= 0 || s.width > 4096 || s.height > 4096) s.width = 160, s.height = 120;
+    const char* format = setting(camera, "FORMAT");
+    const bool topDown = setting(camera, "TOPDOWN") && !std::strcmp(setting(camera, "TOPDOWN"), "1");
+    s.modes = {{s.width, s.height, format && !std::strcmp(format, "YUY2"), framePeriod, topDown}};
+    const char* modes = setting(camera, "MODES");
+    if (modes && !std::strcmp(modes, "webcam"))
+        s.modes = {{1280, 720, true, 1000000, false}, {640, 360, true, 333333, false},
+                   {640, 480, true, 333333, false},  {1280, 960, true, 1333333, false},
+                   {1280, 720, false, 2000000, false}, {640, 360, false, 333333, false},
+                   {640, 480, false, 400000, false},  {320, 180, false, 333333, false}};
+    const char* preview = setting(camera, "PREVIEW");
+    s.preview = preview && !std::strcmp(preview, "1");
+    int returnWidth = 0, returnHeight = 0;
+    if (const char* back = setting(camera, "RETURN"))
+        std::sscanf(back, "%dx%d", &returnWidth, &returnHeight);
+    s.returnModes = s.modes;
+    if (returnWidth > 0 && returnHeight > 0 && returnWidth <= 4096 && returnHeight <= 4096)
+        s.returnModes = {{returnWidth, returnHeight, false, framePeriod, false}};
+    if (const char* unplug = setting(camera, "UNPLUG")) std::sscanf(unplug, "%ld,%ld", &s.unplugAfter, &s.backAfterMs);
+    s.silent = setting(camera, "SILENT") && !std::strcmp(setting(camera, "SILENT"), "1");
+    s.shortSamples = setting(camera, "SHORT") && !std::strcmp(setting(camera, "SHORT"), "1");
+    if (const char* stops = setting(camera, "STOPS")) s.stopsAfter = std::atol(stops);
+    if (const char* busy = setting(camera, "BUSY")) s.busyForMs = std::atol(busy);
+    const size_t frameBytes = (size_t)s.width * s.height * 3;
+    if (const char* path = std::getenv(camera ? "QUILTCAM_VIRTUAL_CAMERA2_FRAMES" : "QUILTCAM_TEST_FRAMES")) {
+        if (std::FILE* file = std::fopen(path, "rb")) {
+            std::vector<unsigned char> frame(frameBytes);
+            while (std::fread(frame.data(), 1, frameBytes, file) == frameBytes)
+                s.frames.insert(s.frames.end(), frame.begin(), frame.end());
+            std::fclose(file);
         }
-        if (s.frames.empty()) s.frames.assign(frameBytes, 128);  // no file: mid-grey
-        return s;
+    }
+    if (s.frames.empty()) s.frames.assign(frameBytes, 128);  // no file: mid-grey
+    return s;
 }
 
 static const Settings& settings(int camera) {
@@ -149,14 +150,6 @@ static AM_MEDIA_TYPE* newType(const AM_MEDIA_TYPE* from) {
         type = nullptr;
     }
     return type;
-}
-
-// The preview pin's one format: the capture pin's size in YUY2, which Wine's graph cannot bring
-// to the grabber's RGB24 (a format set on, or a connection made from, the wrong pin shows).
-static Mode previewMode(Mode mode) {
-    mode.yuy2 = true;
-    mode.topDown = false;
-    return mode;
 }
 
 // A format the camera sends: a mode at a rate.
@@ -245,11 +238,14 @@ public:
     }
 
 protected:
+    Counted() = default;
+    Counted(const Counted&) : Interface() {}  // a copy has references of its own
     virtual ~Counted() = default;
     LONG refs = 1;
 };
 
-template <class Interface, class Item>
+// An enumerator over what `size` and `item` give; its clone is a copy of Derived, at the same place.
+template <class Interface, class Item, class Derived>
 class Enumerator : public Counted<Interface> {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
@@ -274,6 +270,11 @@ public:
         position = 0;
         return S_OK;
     }
+    HRESULT STDMETHODCALLTYPE Clone(Interface** copy) override {
+        if (!copy) return E_POINTER;
+        *copy = new (std::nothrow) Derived(*static_cast<Derived*>(this));
+        return *copy ? S_OK : E_OUTOFMEMORY;
+    }
 
 protected:
     virtual ULONG size() = 0;
@@ -281,29 +282,9 @@ protected:
     ULONG position = 0;
 };
 
-class PinEnumerator final : public Enumerator<IEnumPins, IPin*> {
-public:
-    explicit PinEnumerator(Filter* filter);
-    HRESULT STDMETHODCALLTYPE Clone(IEnumPins** copy) override;
-
-private:
-    ~PinEnumerator() override;
-    ULONG size() override;
-    IPin* item(ULONG index) override;
-    Filter* filter;
-};
-
-class TypeEnumerator final : public Enumerator<IEnumMediaTypes, AM_MEDIA_TYPE*> {
+class TypeEnumerator final : public Enumerator<IEnumMediaTypes, AM_MEDIA_TYPE*, TypeEnumerator> {
 public:
     explicit TypeEnumerator(const AM_MEDIA_TYPE* type) : type(type) {}
-    HRESULT STDMETHODCALLTYPE Clone(IEnumMediaTypes** copy) override {
-        if (!copy) return E_POINTER;
-        auto* clone = new (std::nothrow) TypeEnumerator(type);
-        if (!clone) return E_OUTOFMEMORY;
-        clone->position = position;
-        *copy = clone;
-        return S_OK;
-    }
 
 private:
     ULONG size() override { return 1; }
@@ -390,10 +371,13 @@ public:
 
 class Filter final : public Counted<IBaseFilter> {
 public:
-    // Plugged in again after an unplug, it is the camera it returns as.
+    // Plugged in again after an unplug, it is the camera it returns as. The preview pin's one
+    // format is the capture pin's size in YUY2, which Wine's graph cannot bring to the grabber's
+    // RGB24 (a format set on, or a connection made from, the wrong pin shows).
     Filter(int camera, const std::vector<Mode>& modes)
         : camera(camera), modes(modes), pin(this, &PIN_CATEGORY_CAPTURE, pinName, modes[0]),
-          previewPin(this, &PIN_CATEGORY_PREVIEW, previewPinName, previewMode(modes[0])) {
+          previewPin(this, &PIN_CATEGORY_PREVIEW, previewPinName,
+                     {modes[0].width, modes[0].height, true, modes[0].fastest, false}) {
         InitializeCriticalSection(&lock);
         stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         InterlockedIncrement(&objectsAlive);
@@ -401,11 +385,9 @@ public:
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         if (!object) return E_POINTER;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPersist) || IsEqualIID(iid, IID_IMediaFilter) ||
-            IsEqualIID(iid, IID_IBaseFilter))
-            *object = static_cast<IBaseFilter*>(this);
-        else
-            *object = nullptr;
+        const bool filter = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPersist) ||
+                            IsEqualIID(iid, IID_IMediaFilter) || IsEqualIID(iid, IID_IBaseFilter);
+        *object = filter ? static_cast<IBaseFilter*>(this) : nullptr;
         if (!*object) return E_NOINTERFACE;
         AddRef();
         return S_OK;
@@ -442,11 +424,7 @@ public:
         LeaveCriticalSection(&lock);
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** pins) override {
-        if (!pins) return E_POINTER;
-        *pins = new (std::nothrow) PinEnumerator(this);
-        return *pins ? S_OK : E_OUTOFMEMORY;
-    }
+    HRESULT STDMETHODCALLTYPE EnumPins(IEnumPins** pins) override;
     HRESULT STDMETHODCALLTYPE FindPin(LPCWSTR id, IPin** found) override {
         if (!id || !found) return E_POINTER;
         *found = nullptr;
@@ -509,20 +487,25 @@ private:
     HANDLE thread = nullptr;
 };
 
-PinEnumerator::PinEnumerator(Filter* filter) : filter(filter) { filter->AddRef(); }
-PinEnumerator::~PinEnumerator() { filter->Release(); }
-HRESULT PinEnumerator::Clone(IEnumPins** copy) {
-    if (!copy) return E_POINTER;
-    auto* clone = new (std::nothrow) PinEnumerator(filter);
-    if (!clone) return E_OUTOFMEMORY;
-    clone->position = position;
-    *copy = clone;
-    return S_OK;
-}
-ULONG PinEnumerator::size() { return filter->pinCount(); }
-IPin* PinEnumerator::item(ULONG index) {
-    filter->pins(index)->AddRef();
-    return filter->pins(index);
+class PinEnumerator final : public Enumerator<IEnumPins, IPin*, PinEnumerator> {
+public:
+    explicit PinEnumerator(Filter* filter) : filter(filter) { filter->AddRef(); }
+    PinEnumerator(const PinEnumerator& other) : Enumerator(other), filter(other.filter) { filter->AddRef(); }
+
+private:
+    ~PinEnumerator() override { filter->Release(); }
+    ULONG size() override { return filter->pinCount(); }
+    IPin* item(ULONG index) override {
+        filter->pins(index)->AddRef();
+        return filter->pins(index);
+    }
+    Filter* filter;
+};
+
+HRESULT Filter::EnumPins(IEnumPins** pins) {
+    if (!pins) return E_POINTER;
+    *pins = new (std::nothrow) PinEnumerator(this);
+    return *pins ? S_OK : E_OUTOFMEMORY;
 }
 
 HRESULT OutputPin::QueryInterface(REFIID iid, void** object) {
@@ -897,11 +880,10 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
 
 STDAPI DllCanUnloadNow() { return objectsAlive == 0 ? S_OK : S_FALSE; }
 
-static void clsidKey(int camera, WCHAR* key, size_t size) {
-    WCHAR clsid[40];
-    StringFromGUID2(cameraClasses[camera], clsid, 40);
-    lstrcpynW(key, L"CLSID\\", (int)size);
-    lstrcpynW(key + 6, clsid, (int)size - 6);
+// The camera's class key, CLSID\{...}.
+static void clsidKey(int camera, WCHAR (&key)[128]) {
+    lstrcpynW(key, L"CLSID\\", 7);
+    StringFromGUID2(cameraClasses[camera], key + 6, 122);
 }
 
 static HRESULT withFilterMapper(int camera, HRESULT (*use)(IFilterMapper2*, int)) {
@@ -921,23 +903,16 @@ static HRESULT withFilterMapper(int camera, HRESULT (*use)(IFilterMapper2*, int)
 // driver would list one.
 static HRESULT registerCamera(int camera) {
     WCHAR key[128], path[MAX_PATH];
-    clsidKey(camera, key, 128);
+    clsidKey(camera, key);
+    const std::wstring server = std::wstring(key) + L"\\InprocServer32";
     GetModuleFileNameW(thisModule, path, MAX_PATH);
-    HKEY classKey = nullptr, serverKey = nullptr;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, key, 0, nullptr, 0, KEY_WRITE, nullptr, &classKey, nullptr) != ERROR_SUCCESS)
+    auto set = [](const WCHAR* at, const WCHAR* name, const WCHAR* value) {  // the key made as needed
+        const DWORD bytes = (DWORD)((lstrlenW(value) + 1) * sizeof(WCHAR));
+        return RegSetKeyValueW(HKEY_CLASSES_ROOT, at, name, REG_SZ, value, bytes) == ERROR_SUCCESS;
+    };
+    if (!set(key, nullptr, friendlyNames[camera]) || !set(server.c_str(), nullptr, path) ||
+        !set(server.c_str(), L"ThreadingModel", L"Both"))
         return SELFREG_E_CLASS;
-    RegSetValueExW(classKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(friendlyNames[camera]),
-                   (DWORD)((lstrlenW(friendlyNames[camera]) + 1) * sizeof(WCHAR)));
-    LONG written = RegCreateKeyExW(classKey, L"InprocServer32", 0, nullptr, 0, KEY_WRITE, nullptr, &serverKey, nullptr);
-    if (written == ERROR_SUCCESS) {
-        static const WCHAR both[] = L"Both";
-        RegSetValueExW(serverKey, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(path),
-                       (DWORD)((lstrlenW(path) + 1) * sizeof(WCHAR)));
-        written = RegSetValueExW(serverKey, L"ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(both), sizeof both);
-        RegCloseKey(serverKey);
-    }
-    RegCloseKey(classKey);
-    if (written != ERROR_SUCCESS) return SELFREG_E_CLASS;
     return withFilterMapper(camera, [](IFilterMapper2* mapper, int camera) {
         REGPINTYPES types[] = {{&MEDIATYPE_Video, &MEDIASUBTYPE_RGB24}, {&MEDIATYPE_Video, &MEDIASUBTYPE_YUY2}};
         REGFILTERPINS2 pin = {};
@@ -972,7 +947,7 @@ STDAPI DllUnregisterServer() {
         });
         if (camera == 0) status = removed;  // the second may never have been there
         WCHAR key[128];
-        clsidKey(camera, key, 128);
+        clsidKey(camera, key);
         RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
     }
     return status;
