@@ -248,9 +248,7 @@ static bool chooseCamera(const char* framesPath, int frameWidth, int frameHeight
 }
 #endif
 
-int main(int argc, char* argv[]) {
-    (void)argc;
-    (void)argv;
+int main(int, char*[]) {
     const char* framesPath = std::getenv("QUILTCAM_TEST_FRAMES");
     const char* dumpPath = std::getenv("QUILTCAM_TEST_DUMP");
     const long dumpAfterFrames = numberFrom("QUILTCAM_TEST_CAMERA_FRAMES");
