@@ -881,9 +881,10 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** object) {
 STDAPI DllCanUnloadNow() { return objectsAlive == 0 ? S_OK : S_FALSE; }
 
 // The camera's class key, CLSID\{...}.
-static void clsidKey(int camera, WCHAR (&key)[128]) {
-    lstrcpynW(key, L"CLSID\\", 7);
-    StringFromGUID2(cameraClasses[camera], key + 6, 122);
+static std::wstring clsidKey(int camera) {
+    WCHAR clsid[40];
+    StringFromGUID2(cameraClasses[camera], clsid, 40);
+    return std::wstring(L"CLSID\\") + clsid;
 }
 
 static HRESULT withFilterMapper(int camera, HRESULT (*use)(IFilterMapper2*, int)) {
@@ -902,15 +903,14 @@ static HRESULT withFilterMapper(int camera, HRESULT (*use)(IFilterMapper2*, int)
 // The class, then the device: a filter of the video input device category, as a camera's
 // driver would list one.
 static HRESULT registerCamera(int camera) {
-    WCHAR key[128], path[MAX_PATH];
-    clsidKey(camera, key);
-    const std::wstring server = std::wstring(key) + L"\\InprocServer32";
+    const std::wstring key = clsidKey(camera), server = key + L"\\InprocServer32";
+    WCHAR path[MAX_PATH];
     GetModuleFileNameW(thisModule, path, MAX_PATH);
     auto set = [](const WCHAR* at, const WCHAR* name, const WCHAR* value) {  // the key made as needed
         const DWORD bytes = (DWORD)((lstrlenW(value) + 1) * sizeof(WCHAR));
         return RegSetKeyValueW(HKEY_CLASSES_ROOT, at, name, REG_SZ, value, bytes) == ERROR_SUCCESS;
     };
-    if (!set(key, nullptr, friendlyNames[camera]) || !set(server.c_str(), nullptr, path) ||
+    if (!set(key.c_str(), nullptr, friendlyNames[camera]) || !set(server.c_str(), nullptr, path) ||
         !set(server.c_str(), L"ThreadingModel", L"Both"))
         return SELFREG_E_CLASS;
     return withFilterMapper(camera, [](IFilterMapper2* mapper, int camera) {
@@ -946,9 +946,7 @@ STDAPI DllUnregisterServer() {
             return mapper->UnregisterFilter(&CLSID_VideoInputDeviceCategory, friendlyNames[camera], cameraClasses[camera]);
         });
         if (camera == 0) status = removed;  // the second may never have been there
-        WCHAR key[128];
-        clsidKey(camera, key);
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, clsidKey(camera).c_str());
     }
     return status;
 }
