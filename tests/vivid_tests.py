@@ -140,17 +140,18 @@ def faults():
             time.sleep(away)
             busy = camera_thread_seconds(program.pid) - busy
             alive = program.poll() is None
+            returning_at = now_ms()  # the node may be there, and taken, before back() returns
             back()
             back_at = now_ms()
             show(GREEN)  # a new picture, to see on the display
             wait_until(lambda: near((read_trace(trace) or [(0, 0, RED)])[-1][2], GREEN), 6)
             time.sleep(0.5)
-            return fault_at, busy, alive, back_at
+            return fault_at, busy, alive, returning_at, back_at
         show(RED)
-        (fault_at, busy, alive, back_at), status, exit_ms, lines, stderr = traced(
+        (fault_at, busy, alive, returning_at, back_at), status, exit_ms, lines, stderr = traced(
             testcam, trace, lambda lines: any(near(c, RED) for _, _, c in lines), scenario)
         before = [c for ms, _, c in lines if ms < fault_at]
-        away_lines = [c for ms, _, c in lines if fault_at + 300 < ms < back_at]
+        away_lines = [c for ms, _, c in lines if fault_at + 300 < ms < returning_at]
         frames_back = max([n for ms, n, _ in lines if ms <= back_at] or [0])
         live_at = next((ms for ms, n, _ in lines if ms > back_at and n > frames_back), None)
         resumed = None if live_at is None else live_at - back_at
