@@ -170,9 +170,12 @@ elif [ "$slow" -ge 0 ]; then
 fi
 
 build default || { echo "seeded_faults.sh: the copy does not build"; tail -n 20 "$log"; exit 2; }
-# A fault counts as caught only by tests that pass without it.
+# A fault counts as caught only by tests that pass without it. Those of the kinds named in
+# QUILTCAM_SEEDED_PASSED ("guest webcam wine", as CI says once its earlier parts have run them
+# all on this tree) are not run without it again.
 for catcher in $(for name in $names; do
     awk -F'^' -v name="$name" '$1 == name && $5 != "" {print $5}' <<<"$faults"; done | sort -u | tr ' ' '~'); do
+    [[ " ${QUILTCAM_SEEDED_PASSED:-} " == *" ${catcher%%\~*} "* ]] && continue
     caught ${catcher/\~/ }
     case $? in
     0) echo "seeded_faults.sh: the ${catcher/\~/ } tests fail without any fault (log: $log)" && exit 2 ;;

@@ -2,7 +2,7 @@
 // attached through vhci_hcd so that the kernel's own uvcvideo drives it.
 //   usb-webcam attach FRAMES [options]   serves in the background until detached
 //   usb-webcam detach [--port N]         an unplug
-// FRAMES is a make-frames file (640 x 480 unless --size says otherwise), played once, its last
+// FRAMES is a make-frames file of 640 x 480 frames, played once, its last
 // frame held. The camera offers YUY2 and MJPEG (or only --format yuyv|mjpeg) at the file's size
 // and a webcam's 16:9 sizes, at 60, 30 and 15 frames a second (or, with --intervals range, any
 // interval from a sixtieth to a fifth of a second), over an isochronous endpoint with alternate
@@ -443,8 +443,7 @@ int main(int argc, char** argv) {
     const std::string verb = argc > 1 ? argv[1] : "";
     for (int i = 2; i < argc; i++) {
         const std::string a = argv[i], v = i + 1 < argc ? argv[i + 1] : "";
-        if (a == "--size" && std::sscanf(v.c_str(), "%dx%d", &o.width, &o.height) == 2) i++;
-        else if (a == "--format" && (v == "yuyv" || v == "mjpeg")) o.format = v, i++;
+        if (a == "--format" && (v == "yuyv" || v == "mjpeg")) o.format = v, i++;
         else if (a == "--intervals" && v == "range") o.range = true, i++;
         else if (a == "--port") o.port = std::atoi(v.c_str()), i++;
         else if (a == "--name") o.name = v, i++;
@@ -456,7 +455,7 @@ int main(int argc, char** argv) {
         else return std::fprintf(stderr, "usb-webcam: what is %s?\n", a.c_str()), 2;
     }
     if (verb == "detach") return writeFile(std::string(vhci) + "detach", std::to_string(o.port)) ? 0 : 1;
-    if (verb != "attach" || o.frames.empty() || o.width < 2 || o.height < 1 || o.width % 2) {
+    if (verb != "attach" || o.frames.empty()) {
         std::fprintf(stderr, "usage: usb-webcam attach FRAMES [options] | detach [--port N]\n");
         return 2;
     }

@@ -10,7 +10,6 @@ import subprocess
 import sys
 import threading
 import time
-
 import traceback
 
 failures = []
@@ -20,10 +19,6 @@ def check(name, ok, detail=""):
     print(("ok: " if ok else "FAILED: ") + name + ("" if ok else " (" + detail + ")"), flush=True)
     if not ok:
         failures.append(name)
-
-
-class Skipped(Exception):
-    """A case that cannot run on this stack, and why: said, counted, neither passed nor failed."""
 
 
 CASE_SECONDS = 600  # a guard against a hang, not a measure: the slowest case takes a fifth of it
@@ -72,7 +67,7 @@ def run_cases(cases, chosen, what="vivid"):
     """Runs the cases (all, or those named), timing each; a case that raises, or hangs, is that
     case's failure and the next one runs. Exits 1 if any failed; 3 if the guest's kernel faulted
     besides, which no program can cause, so that the run is worth one more in a fresh guest."""
-    failed, skipped = [], []
+    failed = []
     signal.signal(signal.SIGALRM, too_long)
     case_started = [time.time()]
     threading.Thread(target=watchdog, args=(case_started,), daemon=True).start()
@@ -84,9 +79,6 @@ def run_cases(cases, chosen, what="vivid"):
         signal.alarm(CASE_SECONDS)
         try:
             case()
-        except Skipped as why:
-            print("skipped: %s (%s)" % (case.__name__, why), flush=True)
-            skipped.append(case.__name__)
         except Exception as error:
             traceback.print_exc()  # down to where it was: a hang's place is the innermost frame
             check("%s: ran to its end" % case.__name__, False, "%s: %s" % (type(error).__name__, error))
@@ -102,9 +94,8 @@ def run_cases(cases, chosen, what="vivid"):
             trigger.write("w")  # the blocked tasks' stacks, into the kernel log
         print(kernel_log(80), flush=True)
     ran = len([c for c in cases if not chosen or c.__name__ in chosen])
-    said_skipped = ", %d skipped: %s" % (len(skipped), " ".join(skipped)) if skipped else ""
-    print("%s: %d cases passed, %d failed%s%s" % (what, ran - len(failed) - len(skipped), len(failed),
-                                                  ": " + " ".join(failed) if failed else "", said_skipped))
+    print("%s: %d cases passed, %d failed%s" % (what, ran - len(failed), len(failed),
+                                              ": " + " ".join(failed) if failed else ""))
     fault = kernel_fault()
     if fault:
         print("the guest's kernel faulted during the run:\n" + fault, flush=True)
