@@ -210,7 +210,9 @@ Delivered encode(const Case& c, std::mt19937& random) {
         return d;
     }
     std::vector<unsigned char> ycc(rgb.size());
-    for (size_t i = 0; i < rgb.size(); i += 3) toYcbcr(&rgb[i], c.matrix, c.full, &ycc[i]);
+    for (size_t i = 0; i < rgb.size(); i += 3)  // runs of one colour (rectangles) converted once
+        if (i && std::equal(&rgb[i], &rgb[i + 3], &rgb[i - 3])) std::copy(&ycc[i - 3], &ycc[i], &ycc[i]);
+        else toYcbcr(&rgb[i], c.matrix, c.full, &ycc[i]);
     // A sample of pixel (x, y): chroma that of the first pixel of its two, in the first row of two
     // where rows share it; a second Y' past an odd width repeats the last.
     auto sample = [&](char what, int x, int y) {
