@@ -2,11 +2,11 @@
 // attached through vhci_hcd so that the kernel's own uvcvideo drives it.
 //   usb-webcam attach FRAMES [options]   serves in the background until detached
 //   usb-webcam detach [--port N]         an unplug
-// FRAMES is a make-frames file of 640 x 480 frames, played once, its last
-// frame held. The camera offers YUY2 and MJPEG (or only --format yuyv|mjpeg) at the file's size
-// and a webcam's 16:9 sizes, at 60, 30 and 15 frames a second (or, with --intervals range, any
-// interval from a sixtieth to a fifth of a second), over an isochronous endpoint with alternate
-// settings of growing packet sizes. Other options:
+// FRAMES is a make-frames file of 640 x 480 frames, played once, its last frame held. The
+// camera offers YUY2 and MJPEG (or only --format yuyv|mjpeg) at that size and a webcam's 16:9
+// sizes, at 60, 30 and 15 frames a second (or, with --intervals range, any interval from a
+// sixtieth to a fifth of a second), over an isochronous endpoint with alternate settings of
+// growing packet sizes. Other options:
 //   --port N         vhci's high-speed port (0), which stays the camera's bus position
 //   --name TEXT      the product name uvcvideo shows as the card ("USB Webcam")
 //   --log FILE       each commit ("commit YUYV 640x480 333333") and alternate setting chosen
